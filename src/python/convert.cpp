@@ -1,0 +1,121 @@
+#include "python/convert.hpp"
+
+#include <cstring>
+
+namespace quillmat::python {
+namespace {
+
+// The value of a small non-negative int, read without the general C-API path.
+bool compact_value(PyObject* object, long long& value) {
+  if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+    return false;
+  }
+  value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+  return value >= 0;
+}
+
+[[noreturn]] void raise_out_of_range() {
+  raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+}
+
+}  // namespace
+
+void raise_cannot_convert(PyObject* object, const char* target) {
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (!name) {
+    try {
+      throw_pending();
+    } catch (PythonError&) {
+      // The type will not tell its name; the message still says what went wrong.
+    }
+    name = check(PyUnicode_FromString("<failed to extract type name>"));
+  }
+  raise_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+Index index_from_python(PyObject* object) {
+  if (long long value; compact_value(object, value)) return static_cast<Index>(value);
+  Ref integer = PyLong_Check(object) ? Ref::borrow(object) : check(PyNumber_Index(object));
+  // Negative values and values of 2**64 or more fail here with the interpreter's OverflowError.
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+  static_assert(sizeof(Index) == sizeof(unsigned long long), "the index is 64 bits wide");
+  return static_cast<Index>(value);
+}
+
+Cell cell_from_python(PyObject* object) {
+  long long value;
+  if (!compact_value(object, value)) {
+    value = PyLong_AsLong(object);  // uses __index__ for objects that are not int
+    if (value == -1 && PyErr_Occurred()) throw_pending();
+  }
+  if (value < 0 || value > 255) raise_out_of_range();
+  return static_cast<Cell>(value);
+}
+
+std::string text_from_python(PyObject* object) {
+  if (!PyUnicode_Check(object)) raise_cannot_convert(object, "PyString");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);  // fails on lone surrogates
+  if (text == nullptr) throw_pending();
+  return std::string(text, static_cast<std::size_t>(size));
+}
+
+IndexPair index_pair_from_python(PyObject* object) {
+  if (!PyTuple_Check(object)) raise_cannot_convert(object, "PyTuple");
+  if (const Py_ssize_t length = PyTuple_GET_SIZE(object); length != 2) {
+    raise_format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                 length);
+  }
+  const Index target = index_from_python(PyTuple_GET_ITEM(object, 0));
+  return {target, index_from_python(PyTuple_GET_ITEM(object, 1))};
+}
+
+Py_ssize_t check_sequence(PyObject* object) {
+  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) {
+    try {
+      throw_pending();
+    } catch (PythonError&) {
+      return 0;  // a sequence that cannot tell its length only costs re-growth
+    }
+  }
+  return length;
+}
+
+Row row_from_python(PyObject* object) {
+  // bytes and bytearray hold their cells already; no Python code can run while they are copied.
+  if (PyBytes_CheckExact(object)) {
+    const auto* data = reinterpret_cast<const Cell*>(PyBytes_AS_STRING(object));
+    return Row(data, data + PyBytes_GET_SIZE(object));
+  }
+  if (PyByteArray_CheckExact(object)) {
+    const auto* data = reinterpret_cast<const Cell*>(PyByteArray_AS_STRING(object));
+    return Row(data, data + PyByteArray_GET_SIZE(object));
+  }
+  return sequence_from_python<Cell>(object);
+}
+
+void prefix_argument_error(PythonError& error, const char* name) {
+  PyObject* exception = error.exception();
+  if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return;
+  Ref message = check(PyUnicode_FromFormat("argument '%s': %S", name, exception));
+  Ref prefixed = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (PyObject* cause = PyException_GetCause(exception)) {
+    PyException_SetCause(prefixed.get(), cause);  // steals the cause
+  }
+  throw PythonError(std::move(prefixed));
+}
+
+Ref row_to_python(const Row& row) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(row.size())));
+  // Cells are small ints: the interpreter hands out its cached objects.
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), PyLong_FromLong(row[i]));
+  }
+  return list;
+}
+
+}  // namespace quillmat::python

@@ -1,0 +1,141 @@
+// Conversions between Python objects and the plain values of the matrix code.
+//
+// `from_python<T>` turns an object into a plain value or throws the Python
+// error that explains why not; `convert_argument` adds the argument name to
+// errors that are exactly TypeError.  `to_python` turns a result into fresh
+// Python objects that share nothing with any matrix.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "matrix/matrix.hpp"
+#include "python/errors.hpp"
+
+namespace quillmat::python {
+
+// --- Python to plain values -------------------------------------------------
+
+Index index_from_python(PyObject* object);
+Cell cell_from_python(PyObject* object);
+std::string text_from_python(PyObject* object);
+IndexPair index_pair_from_python(PyObject* object);
+Row row_from_python(PyObject* object);
+
+// TypeError "'{type name}' object cannot be converted to '{target}'".
+[[noreturn]] void raise_cannot_convert(PyObject* object, const char* target);
+
+// Refuse `str`, then anything that is not a sequence.  Returns the reported
+// length (0 when the sequence cannot tell).
+Py_ssize_t check_sequence(PyObject* object);
+
+template <class T>
+T from_python(PyObject* object);
+
+// A sequence of items, each converted in iteration order; the first item that
+// fails ends the conversion and later items are never read.
+template <class Item>
+std::vector<Item> sequence_from_python(PyObject* object) {
+  const Py_ssize_t length = check_sequence(object);
+  std::vector<Item> items;
+  try {
+    items.reserve(static_cast<std::size_t>(length));
+  } catch (const std::exception&) {
+    // A length no allocation can hold is not believed: the items themselves decide.
+  }
+  // Exact lists and tuples are walked in place, as their own iterators would
+  // walk them: the length is read again before every item, because converting
+  // an item may run Python code that changes the list.
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    const bool list = PyList_CheckExact(object);
+    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object)); ++i) {
+      Ref item = Ref::borrow(list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
+      items.push_back(from_python<Item>(item.get()));
+    }
+    return items;
+  }
+  Ref iterator = check(PyObject_GetIter(object));
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    items.push_back(from_python<Item>(item.get()));
+  }
+  if (PyErr_Occurred()) throw_pending();
+  return items;
+}
+
+template <class T>
+T from_python(PyObject* object) {
+  if constexpr (std::is_same_v<T, Index>) {
+    return index_from_python(object);
+  } else if constexpr (std::is_same_v<T, Cell>) {
+    return cell_from_python(object);
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return text_from_python(object);
+  } else if constexpr (std::is_same_v<T, IndexPair>) {
+    return index_pair_from_python(object);
+  } else if constexpr (std::is_same_v<T, Row>) {
+    return row_from_python(object);
+  } else {
+    return sequence_from_python<typename T::value_type>(object);
+  }
+}
+
+// An error of exactly TypeError met while converting the argument of
+// parameter `name` is thrown again as "argument 'NAME': {text}", keeping the
+// original's __cause__; any other error, subclasses of TypeError included,
+// is left for the caller to pass on unchanged.
+void prefix_argument_error(PythonError& error, const char* name);
+
+template <class T>
+T convert_argument(PyObject* object, const char* name) {
+  try {
+    return from_python<T>(object);
+  } catch (PythonError& error) {
+    prefix_argument_error(error, name);
+    throw;
+  }
+}
+
+// --- Plain values to Python -------------------------------------------------
+
+Ref new_matrix_object(Matrix record);
+
+Ref row_to_python(const Row& row);
+
+template <class T>
+Ref to_python(T&& value) {
+  using V = std::remove_cvref_t<T>;
+  if constexpr (std::is_same_v<V, bool>) {
+    return Ref::borrow(value ? Py_True : Py_False);
+  } else if constexpr (std::is_same_v<V, Cell>) {
+    return check(PyLong_FromLong(value));
+  } else if constexpr (std::is_same_v<V, Index>) {
+    return check(PyLong_FromSize_t(value));
+  } else if constexpr (std::is_same_v<V, std::string>) {
+    return check(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+  } else if constexpr (std::is_same_v<V, Matrix>) {
+    return new_matrix_object(std::move(value));
+  } else if constexpr (std::is_same_v<V, Row>) {
+    return row_to_python(value);
+  } else if constexpr (requires { typename V::first_type; }) {
+    Ref first = to_python(std::forward<T>(value).first);
+    Ref second = to_python(std::forward<T>(value).second);
+    Ref pair = check(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, first.release());
+    PyTuple_SET_ITEM(pair.get(), 1, second.release());
+    return pair;
+  } else if constexpr (requires { value.has_value(); }) {
+    if (!value.has_value()) return Ref::borrow(Py_None);
+    return to_python(*std::forward<T>(value));
+  } else {  // a list of results: rows, index pairs
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(value.size())));
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(value[i]).release());
+    }
+    return list;
+  }
+}
+
+}  // namespace quillmat::python

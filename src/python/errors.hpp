@@ -1,0 +1,86 @@
+// Failures on their way out of a call, and the barrier that stops them.
+//
+// Inside a call every failure travels as a C++ exception:
+//   PythonError   a Python exception object (fetched from the interpreter or made here);
+//   ResumedPanic  a PanicException that Python code let through, resumed with its text;
+//   Failure       an internal failure of a matrix operation (matrix/failure.hpp).
+// `barrier` catches all of them, and anything else, at the edge of every entry
+// point and sets the matching Python exception; nothing ever unwinds into the
+// interpreter.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+
+#include "matrix/failure.hpp"
+#include "python/ref.hpp"
+
+namespace quillmat::python {
+
+class PythonError {
+ public:
+  explicit PythonError(Ref exception) noexcept : exception_(std::move(exception)) {}
+  PyObject* exception() const noexcept { return exception_.get(); }
+  // Take the exception object out of the error.
+  Ref take() noexcept { return std::move(exception_); }
+
+ private:
+  Ref exception_;
+};
+
+class ResumedPanic {
+ public:
+  explicit ResumedPanic(Ref text) noexcept : text_(std::move(text)) {}
+  Ref text_;
+};
+
+// Fetch the interpreter's pending exception and throw it as a PythonError.  A
+// pending PanicException instead prints its traceback and resumes the failure
+// with the same text, so it crosses any number of nested calls intact.
+[[noreturn]] void throw_pending();
+
+// A new reference from a C-API call, or the pending exception thrown.
+inline Ref check(PyObject* new_reference) {
+  if (new_reference == nullptr) throw_pending();
+  return Ref::steal(new_reference);
+}
+
+// Make an exception of `type` with one argument, the message, and throw it.
+[[noreturn]] void raise(PyObject* type, PyObject* message);
+[[noreturn]] void raise(PyObject* type, const char* message);
+// The message as printf-style text, formatted by PyUnicode_FromFormat.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// The PanicException type, created on first need; null with an exception set on failure.
+PyObject* panic_exception_type() noexcept;
+
+// Set the Python exception for whatever escaped the body.
+void set_python_error(PythonError& error) noexcept;
+void set_python_error(const ResumedPanic& panic) noexcept;
+void set_python_error(const Failure& failure) noexcept;
+void set_memory_error() noexcept;
+void set_unknown_error(const char* what) noexcept;
+
+template <class Body>
+PyObject* barrier(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (PythonError& error) {
+    set_python_error(error);
+  } catch (const ResumedPanic& panic) {
+    set_python_error(panic);
+  } catch (const Failure& failure) {
+    set_python_error(failure);
+  } catch (const std::bad_alloc&) {
+    set_memory_error();
+  } catch (const std::length_error&) {  // a size beyond what any allocation can hold
+    set_memory_error();
+  } catch (const std::exception& other) {
+    set_unknown_error(other.what());
+  } catch (...) {
+    set_unknown_error("unknown C++ exception");
+  }
+  return nullptr;
+}
+
+}  // namespace quillmat::python

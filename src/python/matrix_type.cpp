@@ -1,0 +1,96 @@
+// The Matrix type: its slots, its method table and its creation.
+#include <new>
+
+#include "python/method.hpp"
+
+namespace quillmat::python {
+namespace {
+
+// The method table, in registration order.  Each entry names the Python
+// method, the operation behind it, the borrow it takes and its parameters.
+PyMethodDef methods[] = {
+    Method<"to_list", &Matrix::to_list, Kind::shared>::definition(),
+    Method<"nrows", &Matrix::nrows, Kind::shared>::definition(),
+    Method<"ncols", &Matrix::ncols, Kind::shared>::definition(),
+    Method<"copy", &Matrix::copy, Kind::shared>::definition(),
+    Method<"get", &Matrix::get, Kind::shared, "row", "col">::definition(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* elements_parameter[] = {"elements"};
+constexpr FunctionDescription new_description{"Matrix", "__new__", elements_parameter};
+constexpr char class_doc[] = "Matrix(elements)\n--\n\n";
+
+PyTypeObject* type_object = nullptr;  // created once, never released
+
+// Moves a record into a fresh object of `type`, borrow flag 0.
+Ref adopt(PyTypeObject* type, Matrix&& record) {
+  allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  Ref object = check(allocate(type, 0));
+  auto* matrix = reinterpret_cast<MatrixObject*>(object.get());
+  new (&matrix->record) Matrix{std::move(record)};
+  matrix->borrow_flag = 0;
+  return object;
+}
+
+PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return barrier([&] {
+    PyObject* slots[1] = {};
+    bind_tuple_dict(new_description, args, kwargs, slots);
+    Matrix record{convert_argument<Rows>(slots[0], "elements")};
+    return adopt(type, std::move(record)).release();
+  });
+}
+
+PyObject* matrix_repr(PyObject* self) noexcept {
+  return barrier([&] {
+    Borrow<Receiver::shared> receiver(self);
+    return to_python(receiver.record().repr()).release();
+  });
+}
+
+void matrix_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<MatrixObject*>(self)->record.~Matrix();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(&matrix_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(&matrix_repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&matrix_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.Matrix",
+    static_cast<int>(sizeof(MatrixObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* matrix_type() {
+  if (type_object != nullptr) return type_object;
+  PyObject* created = PyType_FromSpec(&spec);
+  if (created == nullptr) {
+    // Keep what went wrong as the cause; the next request tries again.
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    Ref error = check(PyObject_CallFunction(PyExc_RuntimeError, "s",
+                                            "An error occurred while initializing class Matrix"));
+    PyException_SetCause(error.get(), cause.release());
+    throw PythonError(std::move(error));
+  }
+  type_object = reinterpret_cast<PyTypeObject*>(created);
+  return type_object;
+}
+
+Ref new_matrix_object(Matrix record) { return adopt(matrix_type(), std::move(record)); }
+
+}  // namespace quillmat::python

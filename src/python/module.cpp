@@ -1,0 +1,78 @@
+// The module: its one exported entry point and the attributes it adds.
+#include <atomic>
+#include <cstdint>
+
+#include "python/method.hpp"
+
+namespace quillmat::python {
+namespace {
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "quillmat",
+    "Small dense matrices over GF(2), implemented natively for Python.",
+    0,  // no per-module state
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The interpreter that imported the module first; -1 until then.
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* module_object = nullptr;  // created once, never released
+
+Ref interned(const char* text) {
+  PyObject* string = PyUnicode_FromString(text);
+  if (string != nullptr) PyUnicode_InternInPlace(&string);
+  return check(string);
+}
+
+// The module's __all__, created as an empty list on first use.
+Ref all_list(PyObject* module) {
+  static PyObject* all_name = interned("__all__").release();
+  Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
+  if (!all) {
+    try {
+      throw_pending();
+    } catch (PythonError& error) {
+      if (!PyErr_GivenExceptionMatches(error.exception(), PyExc_AttributeError)) throw;
+    }
+    all = check(PyList_New(0));
+    if (PyObject_SetAttr(module, all_name, all.get()) < 0) throw_pending();
+  }
+  if (!PyList_Check(all.get())) raise_cannot_convert(all.get(), "PyList");
+  return all;
+}
+
+// Appends `name` to __all__, then sets the attribute.
+void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
+  Ref all = all_list(module);
+  if (PyList_Append(all.get(), name) < 0) {
+    throw Failure("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
+}
+
+
+Ref create_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) throw_pending();
+  std::int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    raise(PyExc_ImportError,
+          "quillmat does not yet support sub-interpreters: it can be imported by one "
+          "interpreter per process");
+  }
+  if (module_object != nullptr) return Ref::borrow(module_object);
+
+  Ref module = check(PyModule_Create2(&definition, 1013));
+  add_attribute(module.get(), interned("Matrix").get(), reinterpret_cast<PyObject*>(matrix_type()));
+  module_object = Ref::borrow(module.get()).release();
+  return module;
+}
+
+}  // namespace
+}  // namespace quillmat::python
+
+PyMODINIT_FUNC PyInit_quillmat() {
+  return quillmat::python::barrier([] { return quillmat::python::create_module().release(); });
+}
