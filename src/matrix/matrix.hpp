@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <utility>
 #include <vector>
 
 namespace quillmat {
@@ -35,6 +36,35 @@ struct Matrix {
   const Rows& to_list() const noexcept { return elements; }
   // "[[1, 0, 1], [0, 1, 1]]": the text of the equivalent Python list of lists.
   std::string repr() const;
+
+  // --- Editing (matrix.cpp) ---
+
+  // Row `target` += row `source` by byte XOR over the first ncols() cells.
+  // Either the whole addition happens or, when a row is missing or too short,
+  // it fails with the text the column-by-column checks would meet first and
+  // nothing changes.
+  void add_rows(Index target, Index source);
+  // Exchanges the row handles; no cell is copied.
+  void swap_rows(Index row1, Index row2);
+  bool is_zero_row(Index row) const;
+  void append_row(Row v) { elements.push_back(std::move(v)); }
+  // Row i gets v[i] at its end; entries beyond the last row are ignored.  A
+  // `v` shorter than the number of rows fails before any row changes.
+  void append_column(Row v);
+  // Rows start .. end-1, copied whole.
+  Matrix get_sub_matrix(Index start, Index end) const;
+
+  // --- Reduction (reduce.cpp) ---
+
+  // Gauss-Jordan on a copy: pivots are cells equal to 1, additions byte XOR.
+  std::pair<Matrix, Operations> echelon_form() const;
+  // Gauss-Jordan on a copy: pivots are non-zero cells, additions keep the
+  // lowest bit of the byte sum over the first row's length.
+  std::pair<Matrix, Operations> row_echelon_full_matrix() const;
+  // The number of distinct leading columns (the rank of an echelon form).
+  std::size_t rank() const;
+  // A null-space basis of a reduced matrix: one vector per free column.
+  Rows kernel() const;
 };
 
 }  // namespace quillmat

@@ -9,11 +9,21 @@ namespace {
 // The method table, in registration order.  Each entry names the Python
 // method, the operation behind it, the borrow it takes and its parameters.
 PyMethodDef methods[] = {
+    Method<"get_sub_matrix", &Matrix::get_sub_matrix, Kind::shared, "start", "end">::definition(),
     Method<"to_list", &Matrix::to_list, Kind::shared>::definition(),
     Method<"nrows", &Matrix::nrows, Kind::shared>::definition(),
     Method<"ncols", &Matrix::ncols, Kind::shared>::definition(),
     Method<"copy", &Matrix::copy, Kind::shared>::definition(),
     Method<"get", &Matrix::get, Kind::shared, "row", "col">::definition(),
+    Method<"add_rows", &Matrix::add_rows, Kind::exclusive, "target", "source">::definition(),
+    Method<"swap_rows", &Matrix::swap_rows, Kind::exclusive, "row1", "row2">::definition(),
+    Method<"is_zero_row", &Matrix::is_zero_row, Kind::shared, "row">::definition(),
+    Method<"echelon_form", &Matrix::echelon_form, Kind::shared>::definition(),
+    Method<"row_echelon_full_matrix", &Matrix::row_echelon_full_matrix, Kind::shared>::definition(),
+    Method<"append_row", &Matrix::append_row, Kind::exclusive, "v">::definition(),
+    Method<"append_column", &Matrix::append_column, Kind::exclusive, "v">::definition(),
+    Method<"rank", &Matrix::rank, Kind::shared>::definition(),
+    Method<"kernel", &Matrix::kernel, Kind::shared>::definition(),
     {nullptr, nullptr, 0, nullptr},
 };
 
