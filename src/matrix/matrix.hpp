@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <utility>
@@ -20,6 +21,7 @@ using Row = std::vector<Cell>;
 using Rows = std::vector<Row>;
 using Index = std::size_t;
 using IndexPair = std::pair<Index, Index>;
+using Strings = std::vector<std::string>;
 // (target, source) pairs: row target becomes target + source over GF(2).
 using Operations = std::vector<IndexPair>;
 
@@ -65,6 +67,32 @@ struct Matrix {
   std::size_t rank() const;
   // A null-space basis of a reduced matrix: one vector per free column.
   Rows kernel() const;
+
+  // --- Evaluation matrices (evaluation.cpp) ---
+  // Row r, column c holds monomial c evaluated at point r (str_ops).
+
+  static Rows compute_vandermonde(const Strings& support, const Strings& monomials);
+  // A copy grown by one evaluated row per point.
+  Matrix fill_rows(const Strings& support_slice, const Strings& monom_slice) const;
+  // A copy grown by the column of `monom` at the first nrows() points,
+  // replayed through `operations`.
+  Matrix construct_and_add_column(const Strings& support, const std::string& monom,
+                                  const Operations& operations) const;
+  // A copy of an idx x idx matrix grown to (idx + 1) x (idx + 1): the last
+  // monomial at points 0 .. idx-1, replayed through `operations`, as a new
+  // column; monomials 0 .. idx at the last point as a new row.
+  Matrix compute_next(const Strings& monom_slice, const Strings& support_slice, Index idx,
+                      const Operations& operations) const;
 };
+
+// The outcome of checking a polynomial on points: (true, none), or (false,
+// (k, z[k])) for the first point z[k] where it does not vanish.
+using Verdict = std::pair<bool, std::optional<std::pair<Index, std::string>>>;
+
+// The polynomial sum of g[i] * mapping[i], checked on every point of z; a
+// monomial counts 1 at a point when it divides the point (is_submonomial).
+// Both give identical results and failures; verify_2 allocates nothing.
+Verdict verify(const Strings& z, const Row& g, const Strings& mapping);
+Verdict verify_2(const Strings& z, const Row& g, const Strings& mapping);
 
 }  // namespace quillmat

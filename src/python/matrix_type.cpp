@@ -24,6 +24,14 @@ PyMethodDef methods[] = {
     Method<"append_column", &Matrix::append_column, Kind::exclusive, "v">::definition(),
     Method<"rank", &Matrix::rank, Kind::shared>::definition(),
     Method<"kernel", &Matrix::kernel, Kind::shared>::definition(),
+    Method<"compute_vandermonde", &Matrix::compute_vandermonde, Kind::static_method, "support",
+           "monomials">::definition(),
+    Method<"compute_next", &Matrix::compute_next, Kind::shared, "monom_slice", "support_slice",
+           "idx", "operations">::definition(),
+    Method<"construct_and_add_column", &Matrix::construct_and_add_column, Kind::shared, "support",
+           "monom", "operations">::definition(),
+    Method<"fill_rows", &Matrix::fill_rows, Kind::shared, "support_slice",
+           "monom_slice">::definition(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -52,6 +52,21 @@ void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
 }
 
 
+PyMethodDef verify_definition =
+    Method<"verify", &verify, Kind::function, "z", "g", "mapping">::definition();
+PyMethodDef verify_2_definition =
+    Method<"verify_2", &verify_2, Kind::function, "z", "g", "mapping">::definition();
+
+// A built-in function bound to the module, added under its own __name__.
+void add_function(PyObject* module, PyMethodDef* function_definition) {
+  static PyObject* name_name = interned("__name__").release();
+  Ref module_name = check(PyModule_GetNameObject(module));
+  Ref function = check(PyCMethod_New(function_definition, module, module_name.get(), nullptr));
+  Ref name = check(PyObject_GetAttr(function.get(), name_name));
+  if (!PyUnicode_Check(name.get())) raise_cannot_convert(name.get(), "PyString");
+  add_attribute(module, name.get(), function.get());
+}
+
 Ref create_module() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interpreter);
@@ -66,6 +81,8 @@ Ref create_module() {
 
   Ref module = check(PyModule_Create2(&definition, 1013));
   add_attribute(module.get(), interned("Matrix").get(), reinterpret_cast<PyObject*>(matrix_type()));
+  add_function(module.get(), &verify_definition);
+  add_function(module.get(), &verify_2_definition);
   module_object = Ref::borrow(module.get()).release();
   return module;
 }

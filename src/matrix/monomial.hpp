@@ -1,0 +1,29 @@
+// Monomials as exponent strings, points as point strings.
+//
+// A point string gives each variable's value and an exponent string each
+// variable's exponent, one decimal digit character per variable.  Strings are
+// UTF-8; a character outside ASCII is never a digit.
+#pragma once
+
+#include <string_view>
+
+#include "matrix/matrix.hpp"
+
+namespace quillmat {
+
+// The monomial `exponents` evaluated at `point`: the product, modulo 256, of
+// each point digit raised to the paired exponent digit (0**0 = 1).  The walk
+// pairs characters position by position and ends with the shorter string;
+// within it, the point's character must be a digit, then the exponent's.
+Cell str_ops(std::string_view point, std::string_view exponents);
+
+// Replays (target, source) pairs on a column: entry target becomes the lowest
+// bit of entry target + entry source.  Target is checked before source.
+Row apply_operations(const Operations& operations, Row column);
+
+// Whether `sub_monom` divides `monom`: strings of equal byte length compared
+// character by character as code points, false at the first position where
+// the character of `sub_monom` is greater.
+bool is_submonomial(std::string_view sub_monom, std::string_view monom);
+
+}  // namespace quillmat
