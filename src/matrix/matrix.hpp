@@ -63,6 +63,12 @@ struct Matrix {
   // Gauss-Jordan on a copy: pivots are non-zero cells, additions keep the
   // lowest bit of the byte sum over the first row's length.
   std::pair<Matrix, Operations> row_echelon_full_matrix() const;
+  // A copy whose new last row is worked into the rows above, which are
+  // cleared of its pivot columns; "inverting" is printed at each exchange of
+  // the main loop.
+  std::pair<Matrix, Operations> reduced_echelon_form_last_row() const;
+  // The simpler variant: echelon form without clearing, and no output.
+  std::pair<Matrix, Operations> echelon_form_last_row_dep() const;
   // The number of distinct leading columns (the rank of an echelon form).
   std::size_t rank() const;
   // A null-space basis of a reduced matrix: one vector per free column.
