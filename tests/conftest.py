@@ -1,0 +1,48 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+import quillmat
+
+
+def provoke_failure():
+    """The exception raised by an out-of-range read, which is always an internal failure."""
+    try:
+        quillmat.Matrix([]).get(0, 0)
+    except BaseException as exc:  # the failure type derives from BaseException only
+        return exc
+    raise AssertionError("reading from an empty matrix did not fail")
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    return type(provoke_failure())
+
+
+def index_failure(length, index):
+    return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+def run_python(code, env_extra=None):
+    """Run `code` in a fresh interpreter; return (returncode, stdout, stderr)."""
+    env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
+    env.update(env_extra or {})
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=env, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+class Hook:
+    """Not an int, but converts to one through __index__, which runs `action` (may raise)."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        return self.action()
+
+
+def Idx(value):
+    return Hook(lambda: value)

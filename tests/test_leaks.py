@@ -1,0 +1,140 @@
+import gc
+import io
+import os
+import sys
+
+import pytest
+
+import quillmat
+from conftest import Hook, Idx
+
+Matrix = quillmat.Matrix
+M = Matrix([[1, 0, 1], [0, 1, 1]])
+ROWS = [[1, 0], (0, 1), b"\x01\x01"]
+
+
+def swallow(fn):
+    try:
+        fn()
+    except BaseException:
+        pass
+
+
+def raise_(exc):
+    raise exc
+
+
+def type_error_with_cause():
+    raise TypeError("t") from KeyError()
+
+
+# Every slot and method, on success and on each kind of failure.
+CASES = {
+    "new": lambda: Matrix(ROWS),
+    "new-keyword": lambda: Matrix(elements=ROWS),
+    "new-matching": lambda: Matrix(ROWS, rows=1),
+    "new-type": lambda: Matrix([[1], [2], "x"]),
+    "new-overflow": lambda: Matrix([[1, 2], [3, 256]]),
+    "new-user-error": lambda: Matrix([[1], [Hook(lambda: raise_(ValueError()))]]),
+    "new-resumed": lambda: Matrix([[Hook(lambda: M.get(99, 0))]]),
+    "repr": lambda: repr(M),
+    "to_list": M.to_list,
+    "nrows": M.nrows,
+    "ncols": M.ncols,
+    "copy": M.copy,
+    "noarg-refused": lambda: M.nrows(1),
+    "get": lambda: M.get(1, Idx(2)),
+    "get-keywords": lambda: M.get(col=1, row=0),
+    "get-matching": lambda: M.get(0, row=1),
+    "get-type": lambda: M.get(0, 1.5),
+    "get-prefixed-cause": lambda: M.get(Hook(type_error_with_cause), 0),
+    "get-overflow": lambda: M.get(2**64, 0),
+    "get-failure": lambda: M.get(0, 2**64 - 1),
+    "get-resumed": lambda: M.get(Hook(lambda: M.get(99, 0)), 0),
+    "add_rows": lambda: M.copy().add_rows(0, 1),
+    "append_column-failure": lambda: M.copy().append_column([1]),
+    "echelon_form": M.echelon_form,
+    "row_echelon_full_matrix": M.row_echelon_full_matrix,
+    "last-row": lambda: Matrix([[0, 1], [1, 0], [0, 0]]).reduced_echelon_form_last_row(),
+    "kernel": M.kernel,
+    "rank": M.rank,
+    "get_sub_matrix-failure": lambda: M.get_sub_matrix(1, 0),
+    "vandermonde": lambda: Matrix.compute_vandermonde(["101", "011"], ["100", "001"]),
+    "compute_next": lambda: M.get_sub_matrix(0, 0).compute_next(["0", "1"], ["1", "1"], 1, [(0, 0)]),
+    "compute_next-pair-error": lambda: M.compute_next(["0"], ["1"], 0, [(0, 1, 2)]),
+    "verify": lambda: quillmat.verify(["11", "01"], [1, 1], ["00", "10"]),
+    "verify_2-failure": lambda: quillmat.verify_2(["11"], [1], ["1"]),
+}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_no_object_leaks(name, monkeypatch):
+    fn = CASES[name]
+    # Resumed failures print a traceback through sys.stderr; keep it out of the count.
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    for _ in range(200):
+        swallow(fn)
+    growth = []
+    for _ in range(3):  # a real leak grows in every round, a cache filling up does not
+        sys.stderr.seek(0), sys.stderr.truncate()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(2000):
+            swallow(fn)
+            sys.stderr.seek(0), sys.stderr.truncate()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+        if growth[-1] < 50:
+            break
+    assert min(growth) < 50, growth
+
+
+def test_argument_references_restored():
+    row0, row1 = [1, 0], [0, 1]
+    rows = [row0, row1]
+    value = int("299")  # not a cached small int, so its count is observable
+    index = Idx(value)
+    tall = Matrix([[7]] * 300)
+    watched = [rows, row0, row1, index, value, tall]
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(300):
+        Matrix(rows), Matrix(elements=rows), repr(tall), tall.copy(), tall.nrows()
+        assert tall.get(index, 0) == 7
+        for failing in (lambda: Matrix(rows, rows), lambda: Matrix([row0, row1, "x"]),
+                        lambda: Matrix([row0, [index]]),   # 299 does not fit a cell
+                        lambda: tall.get(index, index),    # internal failure
+                        lambda: tall.get(index, 1.5),      # after one converted index
+                        lambda: tall.get(index, 0, 0)):
+            swallow(failing)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+BIG = Matrix([[0] * 1000] * 1000)  # 1 MB of cells
+NATIVE = {  # each call keeps >= 0.5 MB of row storage if it leaks
+    "copy": BIG.copy,
+    "to_list": BIG.to_list,
+    "new": lambda: Matrix([bytes(1 << 16)] * 8),
+    "new-bad-cell": lambda: Matrix([[0] * (1 << 19) + [256]]),
+    "new-bad-row": lambda: Matrix([bytes(1 << 16)] * 8 + ["x"]),
+}
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or "QUILLMAT_SANITIZED" in os.environ,
+                    reason="needs /proc and the plain allocator")
+@pytest.mark.parametrize("name", list(NATIVE))
+def test_no_native_leaks(name):
+    # Row storage is invisible to the Python allocator: watch the resident size instead.
+    for _ in range(20):
+        swallow(NATIVE[name])
+    gc.collect()
+    before = _rss()
+    for _ in range(150):
+        swallow(NATIVE[name])
+    gc.collect()
+    assert _rss() - before < 24 * 2**20

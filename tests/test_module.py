@@ -1,0 +1,116 @@
+import ctypes
+import inspect
+import sys
+import weakref
+
+import pytest
+
+import quillmat
+from conftest import run_python
+
+Matrix = quillmat.Matrix
+
+# The whole method table in registration order: name and text signature.
+METHODS = dict(line.split(" ", 1) for line in """\
+get_sub_matrix ($self, start, end)
+to_list ($self)
+nrows ($self)
+ncols ($self)
+copy ($self)
+get ($self, row, col)
+add_rows ($self, target, source)
+swap_rows ($self, row1, row2)
+is_zero_row ($self, row)
+reduced_echelon_form_last_row ($self)
+echelon_form_last_row_dep ($self)
+echelon_form ($self)
+row_echelon_full_matrix ($self)
+append_row ($self, v)
+append_column ($self, v)
+rank ($self)
+kernel ($self)
+compute_vandermonde (support, monomials)
+compute_next ($self, monom_slice, support_slice, idx, operations)
+construct_and_add_column ($self, support, monom, operations)
+fill_rows ($self, support_slice, monom_slice)""".splitlines())
+
+
+def test_module_surface():
+    expected = ["Matrix", "verify", "verify_2"]
+    assert type(quillmat.__all__) is list and quillmat.__all__ == expected
+    assert sorted(k for k in vars(quillmat) if not k.startswith("__")) == sorted(expected)
+    assert isinstance(quillmat.__doc__, str) and quillmat.__doc__.strip()
+
+
+def test_type_surface():
+    assert (Matrix.__name__, Matrix.__qualname__, Matrix.__module__) == ("Matrix",) * 2 + ("builtins",)
+    assert "builtins.Matrix" in repr(Matrix) and Matrix.__bases__ == (object,)
+    assert Matrix.__text_signature__ == "(elements)"
+    assert str(inspect.signature(Matrix)) == "(elements)"
+    assert Matrix.__doc__ == ""  # a heap type keeps the stored doc minus its signature part
+    own = [n for n in vars(Matrix) if not n.startswith("__")]
+    assert own == list(METHODS)  # registered in table order
+
+
+@pytest.mark.parametrize("name", list(METHODS))
+def test_method_signature(name):
+    assert getattr(Matrix, name).__text_signature__ == METHODS[name]
+    assert getattr(Matrix, name).__doc__ is None  # empty body after the signature
+    receiver = Matrix([]) if "$self" in METHODS[name] else Matrix
+    params = [p for p in METHODS[name].strip("()").split(", ") if p not in ("", "$self")]
+    assert list(inspect.signature(getattr(receiver, name)).parameters) == params
+
+
+@pytest.mark.parametrize("op", [
+    lambda m: type("Sub", (Matrix,), {}), lambda m: weakref.ref(m), len, iter,
+    lambda m: m[0], lambda m: m + m, bytes, lambda m: m.nrows(1), lambda m: m.copy(x=1),
+    lambda m: m.to_list(None), lambda m: m.ncols(m), lambda m: Matrix.get([[1]], 0, 0),
+], ids=["subclass", "weakref", "len", "iter", "getitem", "add", "buffer", "nrows-arg",
+        "copy-keyword", "to_list-arg", "ncols-arg", "foreign-receiver"])
+def test_refused_with_type_error(op):
+    with pytest.raises(TypeError):
+        op(Matrix([[1]]))
+
+
+def test_no_attributes():
+    m = Matrix([[1]])
+    for action in (lambda: setattr(m, "x", 1), lambda: m.elements,
+                   lambda: setattr(m, "elements", [[0]]), lambda: m.__dict__):
+        with pytest.raises(AttributeError):
+            action()
+    other = Matrix([[1]])
+    assert m == m and m != other and hash(m) == object.__hash__(m)  # plain object identity
+
+
+def test_reimport_is_same_module():
+    # Without its sys.modules entry, the import system calls the entry point again.
+    rc, out, err = run_python(
+        "import sys, quillmat as q\n"
+        "q.marker = 1; M = q.Matrix\n"
+        "del sys.modules['quillmat']\n"
+        "import quillmat as q2\n"
+        "assert q2 is q and q2.Matrix is M and q2.marker == 1, 'a different module'\n"
+        "print(q2.__all__)\n")
+    assert rc == 0 and out.strip() == repr(quillmat.__all__), err
+
+
+def test_entry_point_returns_same_module():
+    init = ctypes.PyDLL(quillmat.__file__).PyInit_quillmat
+    init.restype, init.argtypes = ctypes.py_object, []
+    all_before, refs = list(quillmat.__all__), sys.getrefcount(quillmat)
+    mod = init()
+    assert mod is quillmat and mod.Matrix is Matrix
+    # ctypes takes over the returned reference, so it must have been a new one.
+    assert sys.getrefcount(quillmat) == refs + 1
+    del mod
+    assert quillmat.__all__ == all_before  # the initialisation did not run again
+
+
+def test_second_interpreter_refused():
+    pytest.importorskip("_testcapi")
+    rc, out, err = run_python(
+        "import quillmat, _testcapi\n"
+        "r = _testcapi.run_in_subinterp('import quillmat')\n"
+        "print(r, quillmat.Matrix([[1]]).to_list())\n")
+    assert rc == 0 and out.split() == ["-1", "[[1]]"], err
+    assert "ImportError" in err
