@@ -43,7 +43,8 @@ Matrix Matrix::construct_and_add_column(const Strings& support, const std::strin
                                         const Operations& operations) const {
   Matrix grown = copy();
   Row column(nrows());
-  for (std::size_t i = 0; i < column.size(); ++i) column[i] = str_ops(checked_at(support, i), monom);
+  for (std::size_t i = 0; i < column.size(); ++i)
+    column[i] = str_ops(checked_at(support, i), monom);
   grown.append_column(apply_operations(operations, std::move(column)));
   return grown;
 }
@@ -57,7 +58,8 @@ Matrix Matrix::compute_next(const Strings& monom_slice, const Strings& support_s
   }
   Row row;
   row.reserve(idx + 1);
-  for (std::size_t i = 0; i <= idx; ++i) row.push_back(str_ops(last(support_slice), checked_at(monom_slice, i)));
+  for (std::size_t i = 0; i <= idx; ++i)
+    row.push_back(str_ops(last(support_slice), checked_at(monom_slice, i)));
   Row column(idx);
   for (std::size_t i = 0; i < idx; ++i) {
     column[i] = str_ops(checked_at(support_slice, i), last(monom_slice));

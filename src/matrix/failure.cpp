@@ -17,9 +17,9 @@ void slice_end_failure(std::size_t end, std::size_t len, std::source_location wh
 }
 
 void slice_order_failure(std::size_t start, std::size_t end, std::source_location where) {
-  throw Failure("slice index starts at " + std::to_string(start) + " but ends at " +
-                    std::to_string(end),
-                where);
+  throw Failure(
+      "slice index starts at " + std::to_string(start) + " but ends at " + std::to_string(end),
+      where);
 }
 
 void unwrap_failure(std::source_location where) {
@@ -28,8 +28,8 @@ void unwrap_failure(std::source_location where) {
 
 void equality_failure(const char* message, std::size_t left, std::size_t right,
                       std::source_location where) {
-  throw Failure(std::string("assertion `left == right` failed: ") + message + "\n  left: " +
-                    std::to_string(left) + "\n right: " + std::to_string(right),
+  throw Failure(std::string("assertion `left == right` failed: ") + message +
+                    "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right),
                 where);
 }
 

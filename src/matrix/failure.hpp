@@ -16,8 +16,7 @@ namespace quillmat {
 
 class Failure : public std::exception {
  public:
-  explicit Failure(std::string text,
-                   std::source_location where = std::source_location::current())
+  explicit Failure(std::string text, std::source_location where = std::source_location::current())
       : text_(std::move(text)), where_(where) {}
 
   const char* what() const noexcept override { return text_.c_str(); }

@@ -7,7 +7,9 @@
 
 namespace quillmat {
 
-Cell Matrix::get(Index row, Index col) const { return checked_at(checked_at(elements, row), col); }
+Cell Matrix::get(Index row, Index col) const {
+  return checked_at(checked_at(elements, row), col);
+}
 
 std::string Matrix::repr() const {
   std::string text = "[";

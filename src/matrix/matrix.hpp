@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <utility>
 #include <vector>
 
 namespace quillmat {

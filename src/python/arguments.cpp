@@ -86,7 +86,8 @@ void bind_tuple_dict(const FunctionDescription& function, PyObject* args, PyObje
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject *name, *value;
-    while (PyDict_Next(kwargs, &position, &name, &value)) bind_keyword(function, name, value, slots);
+    while (PyDict_Next(kwargs, &position, &name, &value))
+      bind_keyword(function, name, value, slots);
   }
   check_complete(function, slots);
 }

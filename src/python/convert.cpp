@@ -7,7 +7,8 @@ namespace {
 
 // The value of a small non-negative int, read without the general C-API path.
 bool compact_value(PyObject* object, long long& value) {
-  if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+  if (!PyLong_CheckExact(object) ||
+      !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
     return false;
   }
   value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));

@@ -63,8 +63,8 @@ void write_diagnostic(const Failure& failure) noexcept {
     const auto& where = failure.where();
     std::string text = "thread '" + thread_name() + "' failed at " +
                        std::string(source_path(where.file_name())) + ":" +
-                       std::to_string(where.line()) + ":" + std::to_string(where.column()) +
-                       ":\n" + failure.text() + "\n";
+                       std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" +
+                       failure.text() + "\n";
     if (backtrace_wanted()) {
       write_stderr(text);
       void* frames[64];
@@ -146,7 +146,9 @@ void set_python_error(PythonError& error) noexcept {
   PyErr_SetRaisedException(error.take().release());
 }
 
-void set_python_error(const ResumedPanic& panic) noexcept { raise_panic(panic.text_.get()); }
+void set_python_error(const ResumedPanic& panic) noexcept {
+  raise_panic(panic.text_.get());
+}
 
 void set_python_error(const Failure& failure) noexcept {
   write_diagnostic(failure);
@@ -156,7 +158,9 @@ void set_python_error(const Failure& failure) noexcept {
   if (message) raise_panic(message.get());
 }
 
-void set_memory_error() noexcept { PyErr_NoMemory(); }
+void set_memory_error() noexcept {
+  PyErr_NoMemory();
+}
 
 void set_unknown_error(const char* what) noexcept {
   Failure failure(std::string("unexpected C++ exception: ") + what);

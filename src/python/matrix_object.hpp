@@ -7,8 +7,7 @@
 namespace quillmat::python {
 
 struct MatrixObject {
-  PyObject_HEAD
-  Matrix record;
+  PyObject_HEAD Matrix record;
   // 0 free, n > 0 shared borrows open, -1 one exclusive borrow open.  Guarded
   // by the interpreter lock; it refuses re-entrant use of a matrix from Python
   // code that runs while one of its calls converts arguments.

@@ -89,11 +89,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "builtins.Matrix",
-    static_cast<int>(sizeof(MatrixObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
+    "builtins.Matrix", static_cast<int>(sizeof(MatrixObject)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
 }  // namespace
@@ -113,6 +109,8 @@ PyTypeObject* matrix_type() {
   return type_object;
 }
 
-Ref new_matrix_object(Matrix record) { return adopt(matrix_type(), std::move(record)); }
+Ref new_matrix_object(Matrix record) {
+  return adopt(matrix_type(), std::move(record));
+}
 
 }  // namespace quillmat::python

@@ -92,8 +92,8 @@ struct Method {
   static constexpr auto doc = make_doc<name, has_self, parameters...>();
   static constexpr std::array<const char*, sizeof...(parameters)> parameter_names{
       parameters.text...};
-  static constexpr FunctionDescription description{
-      kind == Kind::function ? nullptr : "Matrix", name.text, parameter_names};
+  static constexpr FunctionDescription description{kind == Kind::function ? nullptr : "Matrix",
+                                                   name.text, parameter_names};
 
   static PyMethodDef definition() {
     if constexpr (has_self && sizeof...(parameters) == 0) {
@@ -128,7 +128,9 @@ struct Method {
       Arguments values = convert(slots, std::make_index_sequence<sizeof...(parameters)>{});
       return finish([&] {
         return std::apply(
-            [&](auto&&... value) { return std::invoke(core, receiver.record(), std::move(value)...); },
+            [&](auto&&... value) {
+              return std::invoke(core, receiver.record(), std::move(value)...);
+            },
             values);
       });
     } else {

@@ -12,7 +12,11 @@ PyModuleDef definition = {
     "quillmat",
     "Small dense matrices over GF(2), implemented natively for Python.",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The interpreter that imported the module first; -1 until then.
@@ -50,7 +54,6 @@ void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
   }
   if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
-
 
 PyMethodDef verify_definition =
     Method<"verify", &verify, Kind::function, "z", "g", "mapping">::definition();
