@@ -58,8 +58,34 @@ def degree(monomial: str) -> int:
     return monomial.count("1")
 
 
+def reduce_whole(grown: quillmat.Matrix) -> tuple[quillmat.Matrix, list[tuple[int, int]]]:
+    """Gauss-Jordan on the grown matrix.  Its top rows are already reduced, so
+    each pivot is found on the diagonal at once and only the new row and the
+    new column are worked: about idx additions per step."""
+    return grown.echelon_form()
+
+
+def reduce_last_row(grown: quillmat.Matrix) -> tuple[quillmat.Matrix, list[tuple[int, int]]]:
+    """The incremental last-row reduction, finished by echelon_form.
+
+    The last-row reduction leaves an echelon form in which a pivot that came
+    up with the last row may still have a 1 above it; echelon_form clears
+    those, cheaply, since every pivot already sits on the diagonal.  It
+    records several times more operations than reduce_whole, and every later
+    step replays them all on its new column."""
+    reduced, steps = grown.reduced_echelon_form_last_row()
+    reduced, more = reduced.echelon_form()
+    return reduced, steps + more
+
+
+REDUCTIONS = {"whole": reduce_whole, "last-row": reduce_last_row}
+
+
 def lowest_annihilator(
-    support: Sequence[str], monomials: Sequence[str], step: Callable[[], None] = lambda: None
+    support: Sequence[str],
+    monomials: Sequence[str],
+    step: Callable[[], None] = lambda: None,
+    reduce: Callable[[quillmat.Matrix], tuple[quillmat.Matrix, list[tuple[int, int]]]] = reduce_whole,
 ) -> list[str] | None:
     """The monomials of a lowest-degree polynomial vanishing on `support`, or
     None when none exists among `monomials` (which are ordered by degree)."""
@@ -75,7 +101,8 @@ def lowest_annihilator(
             return candidate(grown, monomials[: idx + 1])
         while True:
             grown = matrix.compute_next(monomials[: idx + 1], order[: idx + 1], idx, operations)
-            reduced, steps = reduce_last_row(grown)
+            # The top rows are the identity: a singular step ends in a zero row.
+            reduced, steps = reduce(grown)
             if not reduced.is_zero_row(idx):
                 break
             terms = candidate(reduced, monomials[: idx + 1])
@@ -90,19 +117,6 @@ def lowest_annihilator(
     return None
 
 
-def reduce_last_row(grown: quillmat.Matrix) -> tuple[quillmat.Matrix, list[tuple[int, int]]]:
-    """Work the new last row into the reduced rows above it.
-
-    The last-row reduction leaves an echelon form in which a pivot that came
-    up with the last row may still have a 1 above it; echelon_form clears
-    those, cheaply, since every pivot already sits on the diagonal.  The
-    result is fully reduced, so a singular matrix ends in a zero row and its
-    kernel can be read off."""
-    reduced, steps = grown.reduced_echelon_form_last_row()
-    reduced, more = reduced.echelon_form()
-    return reduced, steps + more
-
-
 def candidate(reduced: quillmat.Matrix, monomials: Sequence[str]) -> list[str]:
     """The terms of the kernel vector that the newest monomial contributes."""
     (vector,) = reduced.kernel()
@@ -110,7 +124,7 @@ def candidate(reduced: quillmat.Matrix, monomials: Sequence[str]) -> list[str]:
 
 
 def algebraic_immunity(
-    truth_table: Sequence[int], step: Callable[[], None] = lambda: None
+    truth_table: Sequence[int], step: Callable[[], None] = lambda: None, reduction: str = "whole"
 ) -> Annihilator:
     """The algebraic immunity of f and one annihilator of that degree."""
     n = len(truth_table).bit_length() - 1
@@ -119,7 +133,9 @@ def algebraic_immunity(
     # Every function has an annihilator of degree ceil(n/2) or less.
     cap = math.ceil(n / 2)
     for of_complement, zeros in zip((False, True), supports):
-        terms = lowest_annihilator(zeros, monomials_by_degree(n, cap), step)
+        terms = lowest_annihilator(
+            zeros, monomials_by_degree(n, cap), step, REDUCTIONS[reduction]
+        )
         if terms is not None:
             best = Annihilator(max(map(degree, terms)), terms, of_complement)
             cap = best.degree - 1  # the other side must beat it
@@ -234,6 +250,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     parser.add_argument("--vars", type=int, default=9, help="variables of majority/random (9)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the random function (1)")
+    parser.add_argument(
+        "--reduction", choices=sorted(REDUCTIONS), default="whole",
+        help="how each grown matrix is reduced: echelon_form on the whole (default), or "
+        "reduced_echelon_form_last_row first",
+    )
     parser.add_argument("--all-terms", action="store_true", help="print every term of g")
     parser.add_argument(
         "--show-inverting", action="store_true",
@@ -251,7 +272,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     step, close = progress(total=2 * len(monomials_by_degree(n, math.ceil(n / 2))))
     try:
         with quiet_stdout(not args.show_inverting):
-            result = algebraic_immunity(table, step)
+            result = algebraic_immunity(table, step, args.reduction)
     finally:
         close()
     elapsed = time.perf_counter() - start
