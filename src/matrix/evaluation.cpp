@@ -9,10 +9,18 @@
 namespace quillmat {
 namespace {
 
+// The first `count` strings of `list`, read for evaluation.
+std::vector<Word> read_words(const Strings& list, std::size_t count) {
+  std::vector<Word> words;
+  words.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) words.emplace_back(list[i]);
+  return words;
+}
+
 // The row of `point` against every exponent string, made at its exact length.
-Row evaluate_row(const std::string& point, const Strings& monomials) {
+Row evaluate_row(const Word& point, const std::vector<Word>& monomials) {
   Row row(monomials.size());
-  for (std::size_t c = 0; c < monomials.size(); ++c) row[c] = str_ops(point, monomials[c]);
+  for (std::size_t c = 0; c < monomials.size(); ++c) row[c] = evaluate(point, monomials[c]);
   return row;
 }
 
@@ -25,16 +33,18 @@ const std::string& last(const Strings& list) {
 }  // namespace
 
 Rows Matrix::compute_vandermonde(const Strings& support, const Strings& monomials) {
+  const std::vector<Word> exponents = read_words(monomials, monomials.size());
   Rows rows;
   rows.reserve(support.size());
-  for (const std::string& point : support) rows.push_back(evaluate_row(point, monomials));
+  for (const std::string& point : support) rows.push_back(evaluate_row(Word(point), exponents));
   return rows;
 }
 
 Matrix Matrix::fill_rows(const Strings& support_slice, const Strings& monom_slice) const {
   Matrix grown = copy();
+  const std::vector<Word> exponents = read_words(monom_slice, monom_slice.size());
   for (const std::string& point : support_slice) {
-    grown.append_row(evaluate_row(point, monom_slice));
+    grown.append_row(evaluate_row(Word(point), exponents));
   }
   return grown;
 }
@@ -42,9 +52,11 @@ Matrix Matrix::fill_rows(const Strings& support_slice, const Strings& monom_slic
 Matrix Matrix::construct_and_add_column(const Strings& support, const std::string& monom,
                                         const Operations& operations) const {
   Matrix grown = copy();
+  const Word exponents(monom);
   Row column(nrows());
-  for (std::size_t i = 0; i < column.size(); ++i)
-    column[i] = str_ops(checked_at(support, i), monom);
+  for (std::size_t i = 0; i < column.size(); ++i) {
+    column[i] = evaluate(Word(checked_at(support, i)), exponents);
+  }
   grown.append_column(apply_operations(operations, std::move(column)));
   return grown;
 }
@@ -58,23 +70,34 @@ Matrix Matrix::compute_next(const Strings& monom_slice, const Strings& support_s
   }
   Row row;
   row.reserve(idx + 1);
-  for (std::size_t i = 0; i <= idx; ++i)
-    row.push_back(str_ops(last(support_slice), checked_at(monom_slice, i)));
+  // Every cell of the row pairs the last point with monomial i: an empty
+  // support fails at the first cell, before monomial 0 is looked at.
+  const Word point(last(support_slice));
+  for (std::size_t i = 0; i <= idx; ++i) {
+    row.push_back(evaluate(point, Word(checked_at(monom_slice, i))));
+  }
+  // The row read monomial 0, so the monomials are not empty here.
+  const Word exponents(last(monom_slice));
   Row column(idx);
   for (std::size_t i = 0; i < idx; ++i) {
-    column[i] = str_ops(checked_at(support_slice, i), last(monom_slice));
+    column[i] = evaluate(Word(checked_at(support_slice, i)), exponents);
   }
   grown.append_column(apply_operations(operations, std::move(column)));
   grown.append_row(std::move(row));
   return grown;
 }
 
+// Both verifications walk the points in order and, for each, every term in
+// order, so they meet the same failures at the same place.
 Verdict verify(const Strings& z, const Row& g, const Strings& mapping) {
+  const std::vector<Word> terms = read_words(mapping, std::min(g.size(), mapping.size()));
   Row selected;  // the coefficients of the terms that divide the point
   for (std::size_t k = 0; k < z.size(); ++k) {
+    const Word point(z[k]);
     selected.clear();
     for (std::size_t i = 0; i < g.size(); ++i) {
-      if (is_submonomial(checked_at(mapping, i), z[k])) selected.push_back(g[i]);
+      // Indexing `terms` fails as indexing `mapping` would: they agree below len(g).
+      if (submonomial(checked_at(terms, i), point)) selected.push_back(g[i]);
     }
     Cell sum = 0;
     for (const Cell coefficient : selected) sum = static_cast<Cell>(sum + coefficient);
@@ -85,10 +108,12 @@ Verdict verify(const Strings& z, const Row& g, const Strings& mapping) {
 
 Verdict verify_2(const Strings& z, const Row& g, const Strings& mapping) {
   if (g.empty()) return {true, std::nullopt};
+  const std::vector<Word> terms = read_words(mapping, std::min(g.size(), mapping.size()));
   for (std::size_t k = 0; k < z.size(); ++k) {
+    const Word point(z[k]);
     Cell sum = 0;  // only its lowest bit, the parity, decides
     for (std::size_t i = 0; i < g.size(); ++i) {
-      if (is_submonomial(checked_at(mapping, i), z[k])) sum = static_cast<Cell>(sum + g[i]);
+      if (submonomial(checked_at(terms, i), point)) sum = static_cast<Cell>(sum + g[i]);
     }
     if (sum & 1) return {false, std::pair{k, z[k]}};
   }

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "matrix/failure.hpp"
+#include "matrix/fast_paths.hpp"
 
 namespace quillmat {
 namespace {
@@ -73,6 +74,39 @@ bool is_submonomial(std::string_view sub_monom, std::string_view monom) {
     if (next_code_point(sub_monom, i) > next_code_point(monom, j)) return false;
   }
   return true;
+}
+
+Word::Word(std::string_view text) : text(text) {
+  if (!fast_paths_enabled()) return;  // binary stays 0: every evaluation walks the text
+  while (binary < text.size() && binary < 64 && (text[binary] == '0' || text[binary] == '1')) {
+    ones |= std::uint64_t{text[binary] == '1'} << binary;
+    ++binary;
+  }
+}
+
+namespace {
+
+std::uint64_t low_bits(std::size_t count) {
+  return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
+}  // namespace
+
+Cell evaluate(const Word& point, const Word& exponents) {
+  // Over "0"/"1" the product is 0 exactly where an exponent 1 meets a point 0.
+  const std::size_t walked = std::min(point.text.size(), exponents.text.size());
+  if (walked <= point.binary && walked <= exponents.binary) {
+    return (exponents.ones & ~point.ones & low_bits(walked)) == 0;
+  }
+  return str_ops(point.text, exponents.text);
+}
+
+bool submonomial(const Word& sub_monom, const Word& monom) {
+  const std::size_t length = sub_monom.text.size();
+  if (length == monom.text.size() && length == sub_monom.binary && length == monom.binary) {
+    return (sub_monom.ones & ~monom.ones) == 0;
+  }
+  return is_submonomial(sub_monom.text, monom.text);
 }
 
 }  // namespace quillmat

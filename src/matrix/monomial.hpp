@@ -5,6 +5,7 @@
 // UTF-8; a character outside ASCII is never a digit.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "matrix/matrix.hpp"
@@ -25,5 +26,20 @@ Row apply_operations(const Operations& operations, Row column);
 // character by character as code points, false at the first position where
 // the character of `sub_monom` is greater.
 bool is_submonomial(std::string_view sub_monom, std::string_view monom);
+
+// A point or exponent string read once, so that evaluating it against many
+// others takes a few word operations when both hold only "0" and "1".
+struct Word {
+  explicit Word(std::string_view text);
+
+  std::string_view text;
+  std::uint64_t ones = 0;  // bit i: character i is "1", for the first 64 characters
+  std::size_t binary = 0;  // leading characters that are "0" or "1", counted up to 64
+};
+
+// str_ops(point.text, exponents.text), without walking "0"/"1" strings.
+Cell evaluate(const Word& point, const Word& exponents);
+// is_submonomial(sub_monom.text, monom.text), likewise.
+bool submonomial(const Word& sub_monom, const Word& monom);
 
 }  // namespace quillmat

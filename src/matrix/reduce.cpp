@@ -5,6 +5,7 @@
 
 #include "matrix/failure.hpp"
 #include "matrix/matrix.hpp"
+#include "matrix/packed.hpp"
 
 namespace quillmat {
 namespace {
@@ -29,9 +30,20 @@ void add_row_low_bits(Row& k, const Row& r, std::size_t n) {
   for (std::size_t c = 0; c < n; ++c) out[c] = static_cast<Cell>((out[c] + in[c]) & 1);
 }
 
+// On 0/1 cells in rows of one length both reductions are plain Gauss-Jordan
+// over GF(2): the packed form takes the same steps 64 cells at a time.
+std::optional<std::pair<Matrix, Operations>> packed_reduction(const Rows& rows) {
+  std::optional<PackedRows> packed = PackedRows::pack(rows);
+  if (!packed) return std::nullopt;
+  Operations operations;
+  packed->gauss_jordan(operations);
+  return std::pair{Matrix{packed->unpack()}, std::move(operations)};
+}
+
 }  // namespace
 
 std::pair<Matrix, Operations> Matrix::echelon_form() const {
+  if (auto reduced = packed_reduction(elements)) return std::move(*reduced);
   Matrix w = copy();
   Operations operations;
   const std::size_t rows = nrows();
@@ -54,6 +66,7 @@ std::pair<Matrix, Operations> Matrix::echelon_form() const {
 }
 
 std::pair<Matrix, Operations> Matrix::row_echelon_full_matrix() const {
+  if (auto reduced = packed_reduction(elements)) return std::move(*reduced);
   Matrix w = copy();
   Operations operations;
   const std::size_t rows = nrows();
@@ -95,6 +108,7 @@ std::size_t Matrix::rank() const {
 }
 
 Rows Matrix::kernel() const {
+  if (auto packed = PackedRows::pack(elements)) return packed->kernel();
   const std::size_t rows = nrows();
   const std::size_t columns = ncols();
   // Pivot detection: the pointer r rests on a row until that row shows a 1 in

@@ -111,10 +111,39 @@ void prefix_argument_error(PythonError& error, const char* name) {
 }
 
 Ref row_to_python(const Row& row) {
+  // Every cell value is one of the interpreter's cached small ints; fetching
+  // the 256 of them once makes each cell a table load.
+  static PyObject* const* const cells = [] {
+    static PyObject* table[256];
+    for (int value = 0; value < 256; ++value) table[value] = PyLong_FromLong(value);
+    return table;
+  }();
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(row.size())));
-  // Cells are small ints: the interpreter hands out its cached objects.
-  for (std::size_t i = 0; i < row.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), PyLong_FromLong(row[i]));
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  for (std::size_t i = 0; i < row.size(); ++i) items[i] = Py_NewRef(cells[row[i]]);
+  return list;
+}
+
+Ref operations_to_python(const Operations& operations) {
+  // An operations list names few distinct rows many times over: each index
+  // becomes one int object, shared by every pair that names it.
+  std::vector<Ref> indices;
+  auto index = [&](Index value) {
+    if (value >= indices.size()) indices.resize(value + 1);
+    if (!indices[value]) indices[value] = check(PyLong_FromSize_t(value));
+    return Py_NewRef(indices[value].get());
+  };
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(operations.size())));
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) throw_pending();
+    PyTuple_SET_ITEM(pair, 0, index(operations[i].first));
+    PyTuple_SET_ITEM(pair, 1, index(operations[i].second));
+    // A pair of ints can take part in no reference cycle; the collector
+    // would stop tracking it at its first pass anyway.
+    PyObject_GC_UnTrack(pair);
+    items[i] = pair;
   }
   return list;
 }

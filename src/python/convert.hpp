@@ -103,6 +103,7 @@ T convert_argument(PyObject* object, const char* name) {
 Ref new_matrix_object(Matrix record);
 
 Ref row_to_python(const Row& row);
+Ref operations_to_python(const Operations& operations);
 
 template <class T>
 Ref to_python(T&& value) {
@@ -119,6 +120,8 @@ Ref to_python(T&& value) {
     return new_matrix_object(std::move(value));
   } else if constexpr (std::is_same_v<V, Row>) {
     return row_to_python(value);
+  } else if constexpr (std::is_same_v<V, Operations>) {
+    return operations_to_python(value);
   } else if constexpr (requires { typename V::first_type; }) {
     Ref first = to_python(std::forward<T>(value).first);
     Ref second = to_python(std::forward<T>(value).second);

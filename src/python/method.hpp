@@ -126,9 +126,10 @@ struct Method {
       // The receiver is borrowed before any argument is converted.
       Borrow<kind == Kind::shared ? Receiver::shared : Receiver::exclusive> receiver(self);
       Arguments values = convert(slots, std::make_index_sequence<sizeof...(parameters)>{});
-      return finish([&] {
+      // decltype(auto) keeps a returned reference (to_list) a reference: no copy.
+      return finish([&]() -> decltype(auto) {
         return std::apply(
-            [&](auto&&... value) {
+            [&](auto&&... value) -> decltype(auto) {
               return std::invoke(core, receiver.record(), std::move(value)...);
             },
             values);
