@@ -78,14 +78,14 @@ def reduce_last_row(grown: quillmat.Matrix) -> tuple[quillmat.Matrix, list[tuple
     return reduced, steps + more
 
 
-REDUCTIONS = {"whole": reduce_whole, "last-row": reduce_last_row}
+Reduction = Callable[[quillmat.Matrix], tuple[quillmat.Matrix, list[tuple[int, int]]]]
 
 
 def lowest_annihilator(
     support: Sequence[str],
     monomials: Sequence[str],
     step: Callable[[], None] = lambda: None,
-    reduce: Callable[[quillmat.Matrix], tuple[quillmat.Matrix, list[tuple[int, int]]]] = reduce_whole,
+    reduce: Reduction = reduce_whole,
 ) -> list[str] | None:
     """The monomials of a lowest-degree polynomial vanishing on `support`, or
     None when none exists among `monomials` (which are ordered by degree)."""
@@ -123,8 +123,41 @@ def candidate(reduced: quillmat.Matrix, monomials: Sequence[str]) -> list[str]:
     return [m for m, bit in zip(monomials, vector) if bit]
 
 
+def lowest_annihilator_at_once(
+    support: Sequence[str], monomials: Sequence[str], step: Callable[[], None] = lambda: None
+) -> list[str] | None:
+    """The same search as one reduction of the whole evaluation matrix.
+
+    The pivot columns of a reduced row echelon form are the monomials that
+    are independent of those before them on `support`; the kernel vector of
+    the first free column involves no later monomial, so it has the lowest
+    degree there is."""
+    step()
+    if not support:
+        return [monomials[0]]
+    reduced, _ = quillmat.Matrix([]).fill_rows(support, monomials).echelon_form()
+    kernel = reduced.kernel()
+    if not kernel:
+        return None
+    return [m for m, bit in zip(monomials, kernel[0]) if bit]
+
+
+def stepwise(reduce: Reduction) -> Callable[..., list[str] | None]:
+    def search(support: Sequence[str], monomials: Sequence[str],
+               step: Callable[[], None]) -> list[str] | None:
+        return lowest_annihilator(support, monomials, step, reduce)
+    return search
+
+
+METHODS = {
+    "stepwise": stepwise(reduce_whole),
+    "last-row": stepwise(reduce_last_row),
+    "at-once": lowest_annihilator_at_once,
+}
+
+
 def algebraic_immunity(
-    truth_table: Sequence[int], step: Callable[[], None] = lambda: None, reduction: str = "whole"
+    truth_table: Sequence[int], step: Callable[[], None] = lambda: None, method: str = "stepwise"
 ) -> Annihilator:
     """The algebraic immunity of f and one annihilator of that degree."""
     n = len(truth_table).bit_length() - 1
@@ -133,9 +166,7 @@ def algebraic_immunity(
     # Every function has an annihilator of degree ceil(n/2) or less.
     cap = math.ceil(n / 2)
     for of_complement, zeros in zip((False, True), supports):
-        terms = lowest_annihilator(
-            zeros, monomials_by_degree(n, cap), step, REDUCTIONS[reduction]
-        )
+        terms = METHODS[method](zeros, monomials_by_degree(n, cap), step)
         if terms is not None:
             best = Annihilator(max(map(degree, terms)), terms, of_complement)
             cap = best.degree - 1  # the other side must beat it
@@ -251,9 +282,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--vars", type=int, default=9, help="variables of majority/random (9)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the random function (1)")
     parser.add_argument(
-        "--reduction", choices=sorted(REDUCTIONS), default="whole",
-        help="how each grown matrix is reduced: echelon_form on the whole (default), or "
-        "reduced_echelon_form_last_row first",
+        "--method", choices=list(METHODS), default="stepwise",
+        help="stepwise: grow the matrix a point and a monomial at a time, reducing each step "
+        "with echelon_form (default); last-row: the same, reducing with "
+        "reduced_echelon_form_last_row first; at-once: reduce the whole evaluation matrix",
     )
     parser.add_argument("--all-terms", action="store_true", help="print every term of g")
     parser.add_argument(
@@ -272,7 +304,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     step, close = progress(total=2 * len(monomials_by_degree(n, math.ceil(n / 2))))
     try:
         with quiet_stdout(not args.show_inverting):
-            result = algebraic_immunity(table, step, args.reduction)
+            result = algebraic_immunity(table, step, args.method)
     finally:
         close()
     elapsed = time.perf_counter() - start

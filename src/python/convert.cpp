@@ -5,16 +5,6 @@
 namespace quillmat::python {
 namespace {
 
-// The value of a small non-negative int, read without the general C-API path.
-bool compact_value(PyObject* object, long long& value) {
-  if (!PyLong_CheckExact(object) ||
-      !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
-    return false;
-  }
-  value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
-  return value >= 0;
-}
-
 [[noreturn]] void raise_out_of_range() {
   raise(PyExc_OverflowError, "out of range integral type conversion attempted");
 }

@@ -35,6 +35,43 @@ Py_ssize_t check_sequence(PyObject* object);
 template <class T>
 T from_python(PyObject* object);
 
+// The value of a small non-negative int, read without the general C-API path.
+inline bool compact_value(PyObject* object, long long& value) {
+  if (!PyLong_CheckExact(object) ||
+      !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+    return false;
+  }
+  value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+  return value >= 0;
+}
+
+template <class T>
+constexpr bool plain_item =
+    std::is_same_v<T, Cell> || std::is_same_v<T, Index> || std::is_same_v<T, IndexPair>;
+
+// Reads an item whose conversion can run no Python code (an exact small int,
+// an exact pair of them) and which the general conversion would accept as
+// it is.  Anything else is left to the general conversion.
+template <class T>
+bool read_plain(PyObject* object, T& value) {
+  long long first, second;
+  if constexpr (std::is_same_v<T, Cell>) {
+    if (!compact_value(object, first) || first > 255) return false;
+    value = static_cast<Cell>(first);
+  } else if constexpr (std::is_same_v<T, Index>) {
+    if (!compact_value(object, first)) return false;
+    value = static_cast<Index>(first);
+  } else {
+    if (!PyTuple_CheckExact(object) || PyTuple_GET_SIZE(object) != 2 ||
+        !compact_value(PyTuple_GET_ITEM(object, 0), first) ||
+        !compact_value(PyTuple_GET_ITEM(object, 1), second)) {
+      return false;
+    }
+    value = {static_cast<Index>(first), static_cast<Index>(second)};
+  }
+  return true;
+}
+
 // A sequence of items, each converted in iteration order; the first item that
 // fails ends the conversion and later items are never read.
 template <class Item>
@@ -52,7 +89,15 @@ std::vector<Item> sequence_from_python(PyObject* object) {
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     const bool list = PyList_CheckExact(object);
     for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object)); ++i) {
-      Ref item = Ref::borrow(list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i));
+      PyObject* raw = list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+      if constexpr (plain_item<Item>) {
+        if (Item value; read_plain(raw, value)) {
+          items.push_back(value);
+          continue;
+        }
+      }
+      // Converting may run Python code that drops the item from the list: hold it.
+      Ref item = Ref::borrow(raw);
       items.push_back(from_python<Item>(item.get()));
     }
     return items;
