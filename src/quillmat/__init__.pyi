@@ -66,6 +66,8 @@ def verify_2(
 # failure, its qualified name is "pyo3_runtime.PanicException", and it derives
 # from BaseException, so `except Exception` does not catch it.  Import it
 # under `if TYPE_CHECKING:` to annotate with it; README.md shows how to
-# recognise it at run time.
+# recognise it at run time.  @type_check_only says that it has no run-time
+# counterpart, so stubtest does not look for it in the module and needs no
+# allowlist entry.
 @type_check_only
 class PanicException(BaseException): ...
