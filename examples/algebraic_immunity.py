@@ -92,7 +92,8 @@ def lowest_annihilator(
     if not support:
         return [monomials[0]]  # the constant 1 vanishes on no point at all
     order = list(support)  # points move forward when a candidate fails on them
-    matrix, operations = quillmat.Matrix([]), []
+    matrix = quillmat.Matrix([])
+    operations: list[tuple[int, int]] = []
     for idx in range(len(monomials)):
         step()
         if idx == len(order):
@@ -109,6 +110,7 @@ def lowest_annihilator(
             vanishes, failing = quillmat.verify_2(order, [1] * len(terms), terms)
             if vanishes:
                 return terms
+            assert failing is not None  # (False, (k, point)): the first point where g is 1
             k = failing[0]
             assert k > idx, "a kernel vector must vanish on the points of its matrix"
             order[idx], order[k] = order[k], order[idx]
@@ -270,7 +272,11 @@ def progress(total: int) -> tuple[Callable[[], None], Callable[[], None]]:
     except ImportError:
         return (lambda: None), (lambda: None)
     bar = tqdm(total=total, delay=1.0, file=sys.stderr, unit="step", leave=False)
-    return (lambda: bar.update()), bar.close
+
+    def step() -> None:
+        bar.update()
+
+    return step, bar.close
 
 
 def main(argv: Sequence[str] | None = None) -> int:
