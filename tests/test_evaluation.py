@@ -3,7 +3,7 @@ from hypothesis import given, settings, strategies as st
 
 import gf2
 import quillmat
-from conftest import index_failure
+from conftest import index_failure, plain_allocator
 
 Matrix = quillmat.Matrix
 UNWRAP = "called `Option::unwrap()` on a `None` value"
@@ -172,6 +172,7 @@ def test_compute_next_failures(panic_type, rows, monoms, points, idx, operations
     assert m.to_list() == rows
 
 
+@plain_allocator
 def test_compute_next_memory_error_for_an_impossible_row():
     with pytest.raises(MemoryError):
         Matrix([]).compute_next(["0"], ["1"], 2**62, [])
