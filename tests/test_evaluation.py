@@ -154,6 +154,7 @@ def test_compute_next(rows, monoms, points, idx, operations, expected):
     ([[1]], ["00"], ["11"], 0, [], index_failure(0, 0)),  # the column append
     ([], [], ["1"], 0, [], index_failure(0, 0)),
     ([], ["1"], [], 0, [], index_failure(0, WIDEST)),
+    ([], [], [], 0, [], index_failure(0, WIDEST)),  # the last point is taken before monomial 0
     ([], ["0", "1"], ["1", "1"], 2, [], index_failure(2, 2)),  # building the row
     ([], ["0", "1", "1"], ["1"], 2, [], index_failure(1, 1)),  # building the column
     ([], ["0", "x"], ["1", "1"], 1, [], UNWRAP),

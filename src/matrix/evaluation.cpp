@@ -58,8 +58,12 @@ Matrix Matrix::compute_next(const Strings& monom_slice, const Strings& support_s
   }
   Row row;
   row.reserve(idx + 1);
-  for (std::size_t i = 0; i <= idx; ++i)
-    row.push_back(str_ops(last(support_slice), checked_at(monom_slice, i)));
+  for (std::size_t i = 0; i <= idx; ++i) {
+    // The last point is taken before monomial i: as arguments of one call their
+    // order would be the compiler's choice (GCC takes monomial i first).
+    const std::string& point = last(support_slice);
+    row.push_back(str_ops(point, checked_at(monom_slice, i)));
+  }
   Row column(idx);
   for (std::size_t i = 0; i < idx; ++i) {
     column[i] = str_ops(checked_at(support_slice, i), last(monom_slice));
