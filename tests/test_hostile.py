@@ -317,3 +317,19 @@ def test_failure_resumed_several_calls_deep(panic_type, name, param):
     assert info.value.args == ("index out of bounds: the len is 2 but the index is 99",)
     assert m.to_list() == ROWS
     assert_free(m)
+
+
+@pytest.mark.parametrize("name, param", [("get", "row"), ("append_row", "v"),
+                                         ("__new__", "elements"), ("compute_next", "operations"),
+                                         ("verify", "z")])
+def test_unbounded_reentry_ends_in_recursion_error(name, param):
+    # Each conversion calls the method again, without end: the interpreter's
+    # recursion limit must stop it before the C stack runs out.
+    m = Matrix(ROWS)
+
+    def again():
+        hooked_call(name, param, m if name not in EXCLUSIVE else Matrix(ROWS), again)
+    with pytest.raises(RecursionError):
+        again()
+    assert m.to_list() == ROWS
+    assert_free(m)
