@@ -418,8 +418,8 @@ def main():
         if not selected:
             sys.exit(f"leak_gate: no case matches {options.keyword!r}")
         nothing = measure(lambda: None, 2, heap_used)
-        if nothing != [(0, 0)] * 2:
-            sys.exit(f"leak_gate: even empty rounds do not measure zero: {nothing}")
+        if any(b > 0 or h > 0 for b, h in nothing):
+            sys.exit(f"leak_gate: even empty rounds seem to grow: {nothing}")
         for case in planted_leaks():
             if run_case(case, ROUND, heap_used) is None:
                 sys.exit(f"leak_gate: the planted leak '{case.name}' went unnoticed")
