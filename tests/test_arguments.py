@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quillmat
-from conftest import Hook, Idx, index_failure
+from conftest import Hook, Idx, index_failure, plain_allocator
 
 Matrix = quillmat.Matrix
 RANGE = "out of range integral type conversion attempted"
@@ -188,7 +188,8 @@ class Probe:
 
 
 @pytest.mark.parametrize("length", [ValueError("no len"), TypeError("no len"), 0, 1, 10**6,
-                                    2**40, 2**62, 2**70, -1])
+                                    pytest.param(2**40, marks=plain_allocator),
+                                    pytest.param(2**62, marks=plain_allocator), 2**70, -1])
 def test_len_is_only_a_hint(length):
     # A failing or absurd __len__ neither fails the conversion nor leaves an error behind.
     assert Matrix(Probe([[1, 2], [3], []], length)).to_list() == [[1, 2], [3], []]

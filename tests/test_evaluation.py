@@ -3,7 +3,7 @@ from hypothesis import given, settings, strategies as st
 
 import gf2
 import quillmat
-from conftest import index_failure
+from conftest import index_failure, plain_allocator
 
 Matrix = quillmat.Matrix
 UNWRAP = "called `Option::unwrap()` on a `None` value"
@@ -154,6 +154,7 @@ def test_compute_next(rows, monoms, points, idx, operations, expected):
     ([[1]], ["00"], ["11"], 0, [], index_failure(0, 0)),  # the column append
     ([], [], ["1"], 0, [], index_failure(0, 0)),
     ([], ["1"], [], 0, [], index_failure(0, WIDEST)),
+    ([], [], [], 0, [], index_failure(0, WIDEST)),  # the last point is taken before monomial 0
     ([], ["0", "1"], ["1", "1"], 2, [], index_failure(2, 2)),  # building the row
     ([], ["0", "1", "1"], ["1"], 2, [], index_failure(1, 1)),  # building the column
     ([], ["0", "x"], ["1", "1"], 1, [], UNWRAP),
@@ -172,6 +173,7 @@ def test_compute_next_failures(panic_type, rows, monoms, points, idx, operations
     assert m.to_list() == rows
 
 
+@plain_allocator
 def test_compute_next_memory_error_for_an_impossible_row():
     with pytest.raises(MemoryError):
         Matrix([]).compute_next(["0"], ["1"], 2**62, [])

@@ -95,8 +95,10 @@ std::size_t Matrix::rank() const {
   std::vector<bool> leading;  // leading[c]: some row leads in column c
   std::size_t count = 0;
   for (const Row& row : elements) {
+    // An empty row's data() may be null: memchr(nullptr, 1, 0) is undefined.
+    if (row.empty()) continue;
     const void* one = std::memchr(row.data(), 1, row.size());
-    if (one == nullptr) continue;  // empty, or no cell equal to 1
+    if (one == nullptr) continue;  // no cell equal to 1
     const auto column = static_cast<std::size_t>(static_cast<const Cell*>(one) - row.data());
     if (column >= leading.size()) leading.resize(column + 1);
     if (!leading[column]) {

@@ -1,0 +1,452 @@
+"""Leak gate: every entry point of quillmat, on its success path and on each
+kind of failure, called in rounds of 10**4 calls; no round may leave more
+Python blocks (sys.getallocatedblocks after gc.collect) or more C heap (glibc
+mallinfo2) behind than it found, and the reference counts of the case's own
+argument objects must end where they started.
+
+    python tools/leak_gate.py                    # 3 * 10**4 measured calls per case
+    python tools/leak_gate.py --calls 1000000    # the long run
+    python tools/leak_gate.py -k compute_next    # cases whose name holds the text
+
+Run it with the ordinary allocator: under PYTHONMALLOC=malloc
+getallocatedblocks always reads 0.  Exit status 1 when a case grows, fails
+its own outcome check, or the allocator cannot be watched.
+"""
+import argparse
+import ctypes
+import gc
+import os
+import sys
+import time
+from array import array
+from itertools import repeat
+
+import quillmat
+
+Matrix = quillmat.Matrix
+ROUND = 10**4
+WARM_UP = 2000
+
+
+# --- measuring ----------------------------------------------------------------
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def heap_meter():
+    """Bytes of C heap in use (glibc's chunks in use plus its mmapped blocks)."""
+    libc = ctypes.CDLL(None)
+    try:
+        mallinfo2 = libc.mallinfo2
+    except AttributeError:
+        sys.exit("leak_gate: this C library has no mallinfo2 (glibc 2.33 or newer needed)")
+    mallinfo2.restype = MallInfo2
+    mallinfo2.argtypes = []
+
+    def used():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+    return used
+
+
+def swallow(fn):
+    try:
+        fn()
+    except BaseException:
+        pass
+
+
+def outcome(fn):
+    """The exception type a call ends with, or None."""
+    try:
+        fn()
+    except BaseException as exc:
+        return type(exc)
+    return None
+
+
+# --- argument objects -------------------------------------------------------------
+
+class Hook:
+    """Converts to an int through __index__, which runs `action`."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        return self.action()
+
+
+class Items:
+    """A sequence that is not a list: iterated through __iter__, which yields
+    `items` and then runs `tail` (which may raise)."""
+
+    def __init__(self, items, tail=None):
+        self.items, self.tail = items, tail
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        yield from self.items
+        if self.tail is not None:
+            yield self.tail()
+
+
+def raise_(exc_type):
+    raise exc_type("raised by the caller's object")
+
+
+def fresh_int(value):
+    return int(str(value))  # a new object, not a cached small int
+
+
+def fresh_str(text):
+    return "".join(list(text))  # a new, non-interned object
+
+
+# Bad values per parameter type: (kind, value factory, expected exception).
+# "late" means the bad value comes after good items of the same argument, so
+# the converted part must be released.
+def bad_values(ptype):
+    if ptype == "index":
+        return [("type", lambda: 1.5, TypeError), ("range", lambda: -fresh_int(1), OverflowError),
+                ("range-huge", lambda: fresh_int(2**64), OverflowError),
+                ("user", lambda: Hook(lambda: raise_(KeyError)), KeyError),
+                ("memory-raised", lambda: Hook(lambda: raise_(MemoryError)), MemoryError)]
+    if ptype == "row":
+        return [("type", lambda: fresh_str("01"), TypeError),
+                ("range-late", lambda: [1, 0, fresh_int(256)], OverflowError),
+                ("user-late", lambda: Items([1, 0], lambda: raise_(KeyError)), KeyError),
+                ("memory-raised", lambda: [1, Hook(lambda: raise_(MemoryError))], MemoryError)]
+    if ptype == "rows":
+        return [("type", lambda: {}, TypeError),
+                ("type-late", lambda: [[1, 0], [0, 1], fresh_str("x")], TypeError),
+                ("range-late", lambda: [[1, 0], [0, fresh_int(256)]], OverflowError),
+                ("user-late", lambda: Items([[1], [0]], lambda: raise_(KeyError)), KeyError),
+                ("memory-raised", lambda: [[1], [Hook(lambda: raise_(MemoryError))]], MemoryError)]
+    if ptype == "strings":
+        return [("type-late", lambda: [fresh_str("01"), 5], TypeError),
+                ("unicode-late", lambda: [fresh_str("01"), "\ud800"], UnicodeEncodeError),
+                ("user-late", lambda: Items([fresh_str("01")], lambda: raise_(KeyError)), KeyError),
+                ("memory-raised", lambda: Items([fresh_str("0")], lambda: raise_(MemoryError)),
+                 MemoryError)]
+    if ptype == "str":
+        return [("type", lambda: 5, TypeError), ("unicode", lambda: "1\udfff", UnicodeEncodeError)]
+    if ptype == "ops":
+        return [("type-late", lambda: [(0, 0), [0, 1]], TypeError),
+                ("value-late", lambda: [(0, 0), (0, 1, 2)], ValueError),
+                ("range-late", lambda: [(0, 0), (0, -1)], OverflowError),
+                ("user-late", lambda: [(0, Hook(lambda: raise_(KeyError)))], KeyError)]
+    raise ValueError(ptype)
+
+
+# --- the entry points -------------------------------------------------------------
+
+def square():
+    return Matrix([[1, 0, 1], [0, 1, 1], [1, 1, 1]])
+
+
+def grown():  # reduced rows plus a new last row
+    return Matrix([[1, 0, 0], [0, 1, 0], [1, 1, 1]])
+
+
+def point_list():
+    return [fresh_str("110"), fresh_str("011"), fresh_str("101")]
+
+
+def monomial_list():
+    return [fresh_str("000"), fresh_str("100"), fresh_str("010")]
+
+
+# name: (receiver factory or None, parameter types, good arguments, failing arguments
+# (PanicException), and for methods without parameters a failing receiver).
+ENTRY_POINTS = {
+    "get_sub_matrix": (square, ["index", "index"], lambda: (0, 2), lambda: (2, 1)),
+    "to_list": (square, [], lambda: (), None),
+    "nrows": (square, [], lambda: (), None),
+    "ncols": (square, [], lambda: (), None),
+    "copy": (square, [], lambda: (), None),
+    "get": (square, ["index", "index"], lambda: (1, fresh_int(2)), lambda: (fresh_int(2**64 - 1), 0)),
+    "add_rows": (square, ["index", "index"], lambda: (0, 1), lambda: (0, 9)),
+    "swap_rows": (square, ["index", "index"], lambda: (0, 2), lambda: (0, 9)),
+    "is_zero_row": (square, ["index"], lambda: (1,), lambda: (3,)),
+    "reduced_echelon_form_last_row": (grown, [], lambda: (), lambda: Matrix([])),
+    "echelon_form_last_row_dep": (grown, [], lambda: (), lambda: Matrix([[1, 0, 1], [1, 0]])),
+    "echelon_form": (square, [], lambda: (), lambda: Matrix([[1, 0, 1], [1]])),
+    "row_echelon_full_matrix": (square, [], lambda: (), lambda: Matrix([[0, 1, 1], [1, 1]])),
+    "append_row": (square, ["row"], lambda: ([1, 1, 0],), None),
+    "append_column": (square, ["row"], lambda: ([1, 1, 0],), lambda: ([1],)),
+    "rank": (square, [], lambda: (), None),
+    "kernel": (square, [], lambda: (), lambda: Matrix([[1, 0, 0], [0, 0]])),
+    "compute_vandermonde": (None, ["strings", "strings"],
+                            lambda: (point_list(), monomial_list()),
+                            lambda: (point_list(), [fresh_str("1x0")])),
+    "compute_next": (lambda: Matrix([[1, 0], [0, 1]]), ["strings", "strings", "index", "ops"],
+                     lambda: (monomial_list(), point_list(), 2, [(0, 1), (1, 0)]),
+                     lambda: (monomial_list(), point_list(), 2, [(0, 9)])),
+    "construct_and_add_column": (square, ["strings", "str", "ops"],
+                                 lambda: (point_list(), fresh_str("110"), [(0, 1)]),
+                                 lambda: (point_list()[:2], fresh_str("110"), [])),
+    "fill_rows": (square, ["strings", "strings"], lambda: (point_list(), monomial_list()),
+                  lambda: (point_list(), [fresh_str("0a")])),
+    "__new__": (None, ["rows"], lambda: ([[1, 0], (0, 1), b"\x01\x01"],), None),
+    "__repr__": (square, [], lambda: (), None),
+    "verify": (None, ["strings", "row", "strings"],
+               lambda: (point_list(), [1, 1, 0], monomial_list()),
+               lambda: (point_list(), [1], [fresh_str("1")])),
+    "verify_2": (None, ["strings", "row", "strings"],
+                 lambda: (point_list(), [1, 1, 0], monomial_list()),
+                 lambda: (point_list(), [1], [fresh_str("1")])),
+}
+# Methods that change their receiver get a fresh one per call, so that it does not grow.
+GROWS = {"append_row", "append_column"}
+EXCLUSIVE = {"add_rows", "swap_rows", "reduced_echelon_form_last_row",
+             "echelon_form_last_row_dep", "append_row", "append_column"}
+
+
+def panic_type():
+    try:
+        Matrix([]).get(0, 0)
+    except BaseException as exc:
+        return type(exc)
+
+
+def bound(name, receiver):
+    """A callable for entry point `name` on `receiver` (None: no receiver)."""
+    if name == "__new__":
+        return Matrix
+    if name == "__repr__":
+        return lambda: repr(receiver)
+    if receiver is None:
+        return getattr(quillmat, name, None) or getattr(Matrix, name)
+    return getattr(receiver, name)
+
+
+class Case:
+    def __init__(self, name, expected, make):
+        # make() -> (the call, the objects whose reference counts are watched)
+        self.name, self.expected, self.make = name, expected, make
+
+
+def caller(name, factory, args_factory, **keywords):
+    """make() for a call of `name` with fresh arguments on a fresh receiver."""
+    def make():
+        args = args_factory()
+        if name in GROWS:  # a new receiver per call, so that it does not grow
+            def fn():
+                return getattr(factory(), name)(*args, **keywords)
+            return fn, list(args)
+        receiver = factory() if factory is not None else None
+        method = bound(name, receiver)
+        return (lambda: method(*args, **keywords)), [receiver, *args]
+    return make
+
+
+def with_bad(good, position, value):
+    def args_factory():
+        args = list(good())
+        args[position] = value()
+        return tuple(args)
+    return args_factory
+
+
+def cases():
+    panic = panic_type()
+    found = []
+    for name, (factory, ptypes, good, failing) in ENTRY_POINTS.items():
+        def add(kind, expected, make, name=name):
+            found.append(Case(f"{name}: {kind}", expected, make))
+
+        add("success", None, caller(name, factory, good))
+        # Matching: one positional argument too many (for methods without parameters
+        # the interpreter's own refusal), and an unknown keyword.
+        if name != "__repr__":
+            add("matching", TypeError, caller(name, factory, lambda good=good: (*good(), 0)))
+        if ptypes:
+            add("matching-keyword", TypeError, caller(name, factory, good, x=0))
+        # Conversion: each bad value in the first and in the last parameter (then the
+        # earlier arguments are converted already and must be released).
+        for position in sorted({0, len(ptypes) - 1}) if ptypes else []:
+            for kind, value, expected in bad_values(ptypes[position]):
+                add(f"conversion {position}:{kind}", expected,
+                    caller(name, factory, with_bad(good, position, value)))
+        # Internal failure: failing arguments, or a receiver the operation fails on.
+        if failing is not None and ptypes:
+            add("panic", panic, caller(name, factory, failing))
+        elif failing is not None:
+            add("panic", panic, caller(name, failing, lambda: ()))
+        # A PanicException let through by the caller's object, resumed.
+        if ptypes and ptypes[-1] != "str":
+            resumed = {"index": lambda: Hook(lambda: Matrix([]).get(7, 7)),
+                       "row": lambda: [1, Hook(lambda: Matrix([]).get(7, 7))],
+                       "rows": lambda: [[1], [Hook(lambda: Matrix([]).get(7, 7))]],
+                       "strings": lambda: Items([fresh_str("1")], lambda: Matrix([]).get(7, 7)),
+                       "ops": lambda: [(0, 0), (0, Hook(lambda: Matrix([]).get(7, 7)))]}
+            add("panic-resumed", panic,
+                caller(name, factory, with_bad(good, len(ptypes) - 1, resumed[ptypes[-1]])))
+        # Borrow: called while its receiver has an open borrow of the other kind
+        # (taken by an outer call whose argument runs this one).
+        if factory is not None and name != "__new__":
+            def make(name=name, factory=factory, good=good):
+                m, args = factory(), good()
+                method = bound(name, m)
+
+                def during():
+                    if outcome(lambda: method(*args)) is not RuntimeError:
+                        raise AssertionError(f"{name} did not meet the open borrow")
+                    return 0
+                hook = Hook(during)
+                fn = (lambda: m.get(hook, 0)) if name in EXCLUSIVE else (lambda: m.swap_rows(hook, 0))
+                return fn, [m, *args, hook]
+            add("borrow", None, make)
+    # A real allocation failure: a row of 2**62 cells is reserved before it is filled.
+    found.append(Case("compute_next: memory", MemoryError, caller(
+        "compute_next", lambda: Matrix([]), lambda: ([fresh_str("0")], [fresh_str("1")], 2**62, []))))
+    return found
+
+
+def planted_leaks():
+    """Cases that leak on purpose, one per detector: each must be caught."""
+    kept = []
+    malloc = ctypes.CDLL(None).malloc
+    malloc.restype, malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+    incref = ctypes.pythonapi.Py_IncRef
+    incref.argtypes = [ctypes.py_object]
+    victim = [fresh_str("watched")]
+    return [
+        Case("planted: Python block per call", None,
+             lambda: ((lambda: kept.append(object())), [])),
+        Case("planted: C heap per call", None, lambda: ((lambda: malloc(32)), [])),
+        Case("planted: reference per call", None,
+             lambda: ((lambda: incref(victim[0])), [victim[0]])),
+    ]
+
+
+# --- running ------------------------------------------------------------------------
+
+def measure(fn, rounds, heap_used):
+    """(Python blocks, C heap bytes) left behind by each round of calls.  The
+    marks go into a C array made beforehand, so that the measurement keeps no
+    objects of its own alive between its marks."""
+    marks = array("q", bytes(8 * 4 * rounds))
+    for r in range(rounds):
+        gc.collect()
+        marks[4 * r] = sys.getallocatedblocks()
+        marks[4 * r + 1] = heap_used()
+        for _ in repeat(None, ROUND):  # a counter would keep its last int alive
+            swallow(fn)
+        gc.collect()
+        marks[4 * r + 2] = sys.getallocatedblocks()
+        marks[4 * r + 3] = heap_used()
+    return [(marks[4 * r + 2] - marks[4 * r], marks[4 * r + 3] - marks[4 * r + 1])
+            for r in range(rounds)]
+
+
+def reachable(objects):
+    """The objects and everything inside them (list and tuple items, the items of
+    an Items), each once: the reference counts to watch."""
+    found, seen = [], set()
+    stack = list(objects)
+    while stack:
+        obj = stack.pop()
+        if id(obj) in seen:
+            continue
+        seen.add(id(obj))
+        found.append(obj)
+        if isinstance(obj, (list, tuple)):
+            stack.extend(obj)
+        elif isinstance(obj, Items):
+            stack.extend(obj.items)
+    return found
+
+
+def run_case(case, calls, heap_used):
+    fn, watched = case.make()
+    watched = reachable(watched)
+    got = outcome(fn)
+    if got is not case.expected and not (case.expected and got and issubclass(got, case.expected)):
+        return f"outcome {got.__name__ if got else 'success'}, expected " \
+               f"{case.expected.__name__ if case.expected else 'success'}"
+    rounds = max(1, -(-calls // ROUND))
+    for _ in range(WARM_UP):  # caches and free lists fill up here
+        swallow(fn)
+    refs = [sys.getrefcount(o) for o in watched]
+    growth = measure(fn, rounds, heap_used)
+    problems = []
+    if any(b > 0 for b, _ in growth):
+        problems.append(f"Python blocks grew {[b for b, _ in growth]}")
+    if any(h > 0 for _, h in growth):
+        problems.append(f"C heap grew {[h for _, h in growth]} bytes")
+    after = [sys.getrefcount(o) for o in watched]
+    changed = [f"{type(o).__name__} {b} -> {a}" for o, b, a in zip(watched, refs, after) if a != b]
+    if changed:
+        problems.append(f"reference counts {', '.join(changed)}")
+    return "; ".join(problems) or None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--calls", type=int, default=3 * ROUND,
+                        help="measured calls per case, in rounds of 10**4 (default 3 * 10**4)")
+    parser.add_argument("-k", dest="keyword", default="", help="only cases whose name holds this")
+    options = parser.parse_args()
+    if sys.getallocatedblocks() == 0:
+        sys.exit("leak_gate: sys.getallocatedblocks() reads 0; run without PYTHONMALLOC=malloc")
+    heap_used = heap_meter()
+
+    # Failures write diagnostics to fd 2 and one reduction writes "inverting" to
+    # fd 1: both go to /dev/null meanwhile.  A resumed failure has the interpreter
+    # print the exception through sys.excepthook; the printing is the
+    # interpreter's business, not the module's, so the hook does nothing here.
+    report = os.fdopen(os.dup(1), "w", buffering=1)
+    saved = os.dup(1), os.dup(2)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    sys.stdout.flush(), sys.stderr.flush()
+    os.dup2(devnull, 1), os.dup2(devnull, 2)
+    sys.excepthook = lambda *exc_info: None
+    start, failed, total = time.monotonic(), [], 0
+    rounds = max(1, -(-options.calls // ROUND))
+    try:
+        selected = [c for c in cases() if options.keyword in c.name]
+        if not selected:
+            sys.exit(f"leak_gate: no case matches {options.keyword!r}")
+        nothing = measure(lambda: None, 2, heap_used)
+        if any(b > 0 or h > 0 for b, h in nothing):
+            sys.exit(f"leak_gate: even empty rounds seem to grow: {nothing}")
+        for case in planted_leaks():
+            if run_case(case, ROUND, heap_used) is None:
+                sys.exit(f"leak_gate: the planted leak '{case.name}' went unnoticed")
+        for case in selected:
+            problem = run_case(case, options.calls, heap_used)
+            total += rounds * ROUND + WARM_UP
+            status = "ok" if problem is None else f"LEAK: {problem}"
+            if problem is not None:
+                failed.append(case.name)
+            print(f"{case.name:<52} {status}", file=report)
+    finally:
+        os.dup2(saved[0], 1), os.dup2(saved[1], 2)
+        sys.excepthook = sys.__excepthook__
+    per_entry = {}
+    for case in selected:
+        entry = case.name.split(":")[0]
+        per_entry[entry] = per_entry.get(entry, 0) + rounds * ROUND
+    print(f"leak gate: {len(selected)} cases over {len(per_entry)} entry points, "
+          f"{rounds * ROUND} measured calls per case, at least {min(per_entry.values())} "
+          f"per entry point ({total} calls in all) in {time.monotonic() - start:.0f} s",
+          file=report)
+    if failed:
+        print(f"leak gate: {len(failed)} failed: {', '.join(failed)}", file=report)
+        return 1
+    print(f"leak gate: {len(selected)} passed, 0 failed", file=report)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
