@@ -13,7 +13,15 @@ from pathlib import Path
 
 from bench import environment, peer_m4ri
 from bench.main_job_profile import profile_main_job
-from bench.report import QUILLMAT, Measurement, markdown_table, plot, timing_text, write_markdown
+from bench.report import (
+    QUILLMAT,
+    Measurement,
+    markdown_table,
+    plot,
+    targets_summary,
+    timing_text,
+    write_markdown,
+)
 from bench.timing import QUICK_RULE, ROOT, Limits, Rule, Timing
 from bench.workloads import WORKLOADS, Workload
 
@@ -82,7 +90,7 @@ def main(argv: list[str] | None = None) -> int:
     command = "bash scripts/bench" + (" --quick" if args.quick else "") + "".join(
         f" --only {name}" for name in args.only or [])
     header = environment.header(started, load_at_start, limits, command)
-    print("\n" + markdown_table(measurements))
+    print("\n" + markdown_table(measurements) + "\n\n" + targets_summary(measurements))
     out.mkdir(parents=True, exist_ok=True)
     write_markdown(out / "benchmarks.md", header, measurements, "benchmarks.png", profile)
     plot(out / "benchmarks.png", measurements)

@@ -51,9 +51,11 @@ def load() -> str:
 
 
 def quillmat_revision() -> str:
+    """The commit the measured module was built from (scripts/bench builds this work tree)."""
     commit = _command("git", "rev-parse", "--short", "HEAD") or "unknown commit"
-    dirty = _command("git", "status", "--porcelain", "--untracked-files=no")
-    return commit + (" with local changes" if dirty else "")
+    dirty = _command("git", "status", "--porcelain", "--untracked-files=no", "--",
+                     "src", "CMakeLists.txt", "pyproject.toml")
+    return commit + (" with local changes to its sources" if dirty else "")
 
 
 def header(started: datetime.datetime, load_at_start: str, limits: Limits,
@@ -71,15 +73,17 @@ def header(started: datetime.datetime, load_at_start: str, limits: Limits,
         f"- Versions: quillmat {_version('quillmat')} ({quillmat_revision()}), "
         f"galois {_version('galois')}, numba {_version('numba')}, numpy {_version('numpy')}, "
         f"matplotlib {_version('matplotlib')}, M4RI {m4ri or 'absent'}.",
-        f"- Rule: every time is per call, the median of up to {rule.repeats} repetitions after "
-        f"a warm-up call that is not counted; a repetition batches calls until it lasts "
+        f"- Timing: per call, the median of up to {rule.repeats} repetitions after a warm-up "
+        f"call that is not counted; a repetition batches calls until it lasts "
         f"{rule.min_repetition:g} s, and long calls get fewer repetitions (a cell costs about "
-        f"{rule.cell_seconds:g} s at most).  The main job runs in a child process per cell "
-        "(its warm-up: the same job on 7 variables) and reports that process's peak resident "
-        f"memory.  A peer's larger sizes are skipped once one size took over "
+        f"{rule.cell_seconds:g} s at most).  Inputs are converted for each peer before timing.  "
+        "Ratios are peer time / quillmat time from this one run: above 1, quillmat is faster.",
+        "- Main job: one child process per cell, warmed up by the same job on 7 variables; "
+        "memory is that whole process's peak resident memory, interpreter and imports included.",
+        f"- Limits: a peer's larger sizes are skipped once one size took over "
         f"{limits.budget:.0f} s a call; child processes are stopped after "
-        f"{limits.hard_limit:.0f} s.  Inputs are converted for each peer before timing.  "
-        "Ratios are peer time / quillmat time, from this one run: above 1, quillmat is faster.",
+        f"{limits.hard_limit:.0f} s.  Every peer runs with its defaults (numpy's BLAS may use "
+        "several cores, the others use one).",
         f"- Rerun: `{command}` (`--quick` for a smoke run of a few seconds, "
         "`--only WORKLOAD` for one workload).",
     ]

@@ -31,6 +31,16 @@ class Measurement:
             return None
         return theirs / ours
 
+    def verdict(self, peer: str) -> str | None:
+        """None when no target applies here; else "yes", "no", or "—" (not measured)."""
+        target = self.workload.targets.get(peer)
+        if target is None or target.size != self.size:
+            return None
+        ratio = self.ratio(peer)
+        if ratio is None:
+            return "—"
+        return "yes" if ratio >= target.min_ratio else "no"
+
 
 def seconds_text(seconds: float) -> str:
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
@@ -62,15 +72,30 @@ def table_rows(measurements: list[Measurement]) -> list[list[str]]:
             theirs = m.timings[peer]
             ratio = m.ratio(peer)
             target = m.workload.targets.get(peer)
-            applies = target is not None and target.size == m.size
-            met = "" if not applies else "—" if ratio is None else (
-                "yes" if ratio >= target.min_ratio else "**no**")
+            verdict = m.verdict(peer)
             notes = [t.note for t in (ours, theirs) if t.seconds is not None and t.note]
             notes += [f"results differ: {d}" for d in m.differences]
             rows.append([m.workload.name, m.workload.label(m.size), timing_text(ours), peer,
                          timing_text(theirs), ratio_text(ratio),
-                         target.text() if applies else "", met, "; ".join(notes)])
+                         target.text() if verdict else "",
+                         {"no": "**no**", None: ""}.get(verdict, verdict), "; ".join(notes)])
     return rows
+
+
+def targets_summary(measurements: list[Measurement]) -> str:
+    """How many of the targets that apply in this run are met, and which are not."""
+    met, missed = 0, []
+    for m in measurements:
+        for peer in m.workload.peers():
+            verdict = m.verdict(peer)
+            if verdict == "yes":
+                met += 1
+            elif verdict is not None:
+                missed.append(f"{m.workload.name} {m.workload.label(m.size)} vs {peer}")
+    if not met and not missed:
+        return "No target applies at these sizes."
+    return f"Targets met: {met} of {met + len(missed)}." + (
+        f"  Not met: {', '.join(missed)}." if missed else "")
 
 
 def markdown_table(measurements: list[Measurement]) -> str:
@@ -89,7 +114,8 @@ def workload_list(measurements: list[Measurement]) -> str:
 def write_markdown(path: Path, header: list[str], measurements: list[Measurement],
                    plot_name: str, profile: str | None) -> None:
     parts = ["# Benchmarks", "", *header, "", "## Workloads", "", workload_list(measurements),
-             "", "## Results", "", markdown_table(measurements), "",
+             "", "## Results", "", targets_summary(measurements), "", markdown_table(measurements),
+             "",
              f"![time against size, log-log, one panel per workload]({plot_name})", ""]
     if profile:
         parts += [profile, ""]
