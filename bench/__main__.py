@@ -51,7 +51,10 @@ def measure_size(workload: Workload, size: int, limits: Limits,
         print(f"  {workload.name} {label} {peer}: {timing_text(timings[peer])}",
               file=sys.stderr, flush=True)
     results = {peer: t.result for peer, t in timings.items() if t.seconds is not None}
-    differences = workload.check(inputs, results) if QUILLMAT in results else []
+    try:
+        differences = workload.check(inputs, results) if QUILLMAT in results else []
+    except Exception as error:  # a result of an unexpected shape differs too
+        differences = [f"the check failed: {error!r}"]
     for timing in timings.values():
         timing.result = None  # large results are not kept past their check
     return Measurement(workload, size, timings, differences)
