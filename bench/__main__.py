@@ -77,7 +77,7 @@ def main(argv: list[str] | None = None) -> int:
     load_at_start = environment.load()
     missing = unavailable()
     for peer, note in missing.items():
-        print(f"bench: {peer} {note}", file=sys.stderr)
+        print(f"bench: {peer}: {note}", file=sys.stderr)
 
     measurements = []
     for workload in WORKLOADS:

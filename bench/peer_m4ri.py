@@ -14,7 +14,7 @@ from bench.timing import External
 
 NAME = "M4RI"
 TIMER = os.environ.get("QUILLMAT_BENCH_M4RI", "")
-MISSING = "skipped: M4RI absent (needs libm4ri-dev and scripts/bench)"
+MISSING = "skipped: not available here (needs libm4ri-dev, built by scripts/bench)"
 
 _files = tempfile.TemporaryDirectory(prefix="quillmat-bench-")  # removed at exit
 
