@@ -1,0 +1,1 @@
+"""quillmat's benchmark against its peers: run it with `bash scripts/bench`."""

@@ -1,0 +1,71 @@
+"""One timed main-job run in a child process of its own, so that its peak
+memory is its own:
+
+    python -m bench.job PEER FUNCTION N MIN_REPETITION REPEATS CELL_SECONDS
+
+PEER is quillmat or galois, FUNCTION majority or random (balanced, seed
+RANDOM_SEED); the last three are the timing rule (bench/timing.py).  The
+warm-up (imports, caches, galois' compilation) is the same computation on
+WARM_UP_VARS variables; then the first run on N variables counts when it
+lasts a whole repetition, and further runs follow the rule.  Prints one JSON
+line: the seconds per call of each repetition, the calls in one, the peak
+resident memory (KiB) and the immunity found."""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+import algebraic_immunity as example  # noqa: E402  (found through the path above)
+
+from bench.timing import Rule, peak_memory_kib, repetitions  # noqa: E402
+
+RANDOM_SEED = 1
+WARM_UP_VARS = 7
+FUNCTIONS = ("majority", "random")
+
+
+def truth_table(function: str, n: int) -> list[int]:
+    if function == "majority":
+        return example.majority(n)
+    return example.random_balanced(n, RANDOM_SEED)
+
+
+def main(argv: list[str]) -> int:
+    peer, function, n, rule = argv[0], argv[1], int(argv[2]), Rule.from_args(argv[3:])
+    if function not in FUNCTIONS:
+        raise SystemExit(f"unknown function {function!r}")
+    if peer == "quillmat":
+        from bench.peer_quillmat import algebraic_immunity
+    elif peer == "galois":
+        from bench.peer_galois import algebraic_immunity
+    else:
+        raise SystemExit(f"unknown peer {peer!r}")
+
+    algebraic_immunity(truth_table(function, WARM_UP_VARS))
+    table = truth_table(function, n)
+
+    def run(calls: int) -> float:
+        start = time.perf_counter()
+        for _ in range(calls):
+            algebraic_immunity(table)
+        return time.perf_counter() - start
+
+    start = time.perf_counter()
+    degree = algebraic_immunity(table)
+    first = time.perf_counter() - start
+    if first >= rule.min_repetition:
+        seconds = [first] + [run(1) for _ in range(rule.runs_for(first) - 1)]
+        calls = 1
+    else:
+        seconds, calls = repetitions(run, rule, first)
+    print(json.dumps({"seconds": seconds, "calls": calls, "peak_kib": peak_memory_kib(),
+                      "result": degree}))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
