@@ -3,7 +3,7 @@ memory is its own:
 
     python -m bench.job PEER FUNCTION N MIN_REPETITION REPEATS CELL_SECONDS
 
-PEER is quillmat or galois, FUNCTION majority or random (balanced, seed
+PEER is quillmat:METHOD (the example's --method) or galois, FUNCTION majority or random (balanced, seed
 RANDOM_SEED); the last three are the timing rule (bench/timing.py).  The
 warm-up (imports, caches, galois' compilation) is the same computation on
 WARM_UP_VARS variables; then the first run on N variables counts when it
@@ -38,8 +38,13 @@ def main(argv: list[str]) -> int:
     peer, function, n, rule = argv[0], argv[1], int(argv[2]), Rule.from_args(argv[3:])
     if function not in FUNCTIONS:
         raise SystemExit(f"unknown function {function!r}")
-    if peer == "quillmat":
-        from bench.peer_quillmat import algebraic_immunity
+    if peer.startswith("quillmat:"):
+        from bench.peer_quillmat import algebraic_immunity as immunity
+
+        method = peer.partition(":")[2]
+
+        def algebraic_immunity(table: list[int]) -> int:
+            return immunity(table, method)
     elif peer == "galois":
         from bench.peer_galois import algebraic_immunity
     else:

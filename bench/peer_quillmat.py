@@ -61,13 +61,13 @@ def verification(inputs) -> Statement:
 
 
 def main_job(inputs) -> Job:
-    return Job(["-m", "bench.job", NAME, inputs.function, str(inputs.n)])
+    return Job(["-m", "bench.job", f"{NAME}:{inputs.method}", inputs.function, str(inputs.n)])
 
 
-def algebraic_immunity(truth_table: list[int]) -> int:
+def algebraic_immunity(truth_table: list[int], method: str = "stepwise") -> int:
     """examples/algebraic_immunity.py, imported as a module; file descriptor 1
     goes to /dev/null meanwhile (the reduction may announce row exchanges there)."""
     import algebraic_immunity as example  # bench.job puts examples/ on the path
 
     with example.quiet_stdout(True):
-        return example.algebraic_immunity(truth_table).degree
+        return example.algebraic_immunity(truth_table, method=method).degree

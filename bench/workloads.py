@@ -108,6 +108,7 @@ def vanishing_points(log_points: int, terms: int = VERIFY_TERMS) -> Evaluation:
 class MainJob:
     function: str
     n: int
+    method: str = "stepwise"  # examples/algebraic_immunity.py --method
 
 
 # --- Checks: each returns what differs from quillmat's result --------------
@@ -210,12 +211,14 @@ def _reduction(name: str, call: Callable) -> Workload:
                  peer_m4ri.NAME: Target(2048, 1 / 5)})
 
 
-def _main_job(function: str) -> Workload:
+def _main_job(function: str, method: str) -> Workload:
     what = ("majority function" if function == "majority"
             else f"random balanced function (seed {RANDOM_SEED})")
+    suffix = "" if method == "stepwise" else f"-{method}"
     return Workload(
-        f"main-job-{function}", f"algebraic_immunity() of the {what}", tuple(range(7, 14)), (7, 8),
-        lambda n: MainJob(function, n),
+        f"main-job-{function}{suffix}", f"algebraic_immunity() of the {what}, --method {method}",
+        tuple(range(7, 14)), (7, 8),
+        lambda n: MainJob(function, n, method),
         {peer_quillmat.NAME: peer_quillmat.main_job, peer_galois.NAME: peer_galois.main_job},
         label=lambda n: f"n = {n}", x=lambda n: 2.0**n, axis="2**n (truth-table length)",
         check=_same_value, targets={peer_galois.NAME: Target(11, 10)})
@@ -263,5 +266,6 @@ WORKLOADS: list[Workload] = [
               peer_numpy.NAME: peer_numpy.verification},
              label=lambda n: f"2**{n} x {VERIFY_TERMS}", x=lambda n: 2.0**n, axis="points",
              check=_same_value, targets={peer_numpy.NAME: Target(14, 5)}),
-    *(_main_job(function) for function in FUNCTIONS),
+    *(_main_job(function, method) for method in ("stepwise", "at-once")
+      for function in FUNCTIONS),
 ]

@@ -100,17 +100,22 @@ void prefix_argument_error(PythonError& error, const char* name) {
   throw PythonError(std::move(prefixed));
 }
 
-Ref row_to_python(const Row& row) {
-  // Every cell value is one of the interpreter's cached small ints; fetching
-  // the 256 of them once makes each cell a table load.
+PyObject* cell_object(Cell value) noexcept {
+  // Every cell value is one of the interpreter's cached small ints, which
+  // live as long as it does; fetching the 256 of them once makes each cell a
+  // table load.
   static PyObject* const* const cells = [] {
     static PyObject* table[256];
-    for (int value = 0; value < 256; ++value) table[value] = PyLong_FromLong(value);
+    for (int cell = 0; cell < 256; ++cell) table[cell] = PyLong_FromLong(cell);
     return table;
   }();
+  return cells[value];
+}
+
+Ref row_to_python(const Row& row) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(row.size())));
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  for (std::size_t i = 0; i < row.size(); ++i) items[i] = Py_NewRef(cells[row[i]]);
+  for (std::size_t i = 0; i < row.size(); ++i) items[i] = Py_NewRef(cell_object(row[i]));
   return list;
 }
 

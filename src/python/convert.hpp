@@ -147,6 +147,9 @@ T convert_argument(PyObject* object, const char* name) {
 
 Ref new_matrix_object(Matrix record);
 
+// The interpreter's int object for a cell value (its cached small ints).
+PyObject* cell_object(Cell value) noexcept;
+
 Ref row_to_python(const Row& row);
 Ref operations_to_python(const Operations& operations);
 
@@ -156,7 +159,7 @@ Ref to_python(T&& value) {
   if constexpr (std::is_same_v<V, bool>) {
     return Ref::borrow(value ? Py_True : Py_False);
   } else if constexpr (std::is_same_v<V, Cell>) {
-    return check(PyLong_FromLong(value));
+    return Ref::borrow(cell_object(value));
   } else if constexpr (std::is_same_v<V, Index>) {
     return check(PyLong_FromSize_t(value));
   } else if constexpr (std::is_same_v<V, std::string>) {

@@ -9,6 +9,7 @@
 // conversions; its result type chooses the result conversion.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -113,7 +114,11 @@ struct Method {
                              PyObject* kwnames) noexcept {
     return barrier([&] {
       std::array<PyObject*, sizeof...(parameters)> slots{};
-      bind_fastcall(description, args, nargs, kwnames, slots);
+      if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(slots.size())) {
+        std::copy_n(args, slots.size(), slots.begin());  // the common call: all by position
+      } else {
+        bind_fastcall(description, args, nargs, kwnames, slots);
+      }
       return run(self, slots);
     });
   }
