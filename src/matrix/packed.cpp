@@ -1,7 +1,9 @@
 #include "matrix/packed.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "matrix/fast_paths.hpp"
@@ -32,11 +34,33 @@ bool only_bits(const Row& row) {
   return any <= 1;
 }
 
+// Physical row `target` ^= physical row `source` on words first .. words-1, for
+// each (target, source) in order.
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void xor_words(std::uint64_t* target, const std::uint64_t* source, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) target[i] ^= source[i];
+void add_slots(std::uint64_t* bits, std::size_t words, std::size_t first,
+               const std::vector<IndexPair>& additions) {
+  for (const auto& [target, source] : additions) {
+    std::uint64_t* out = bits + target * words;
+    const std::uint64_t* in = bits + source * words;
+    for (std::size_t w = first; w < words; ++w) out[w] ^= in[w];
+  }
+}
+
+// Reserves room for the operations Gauss-Jordan may record, at most per
+// pivot an exchange (3) and rows - 1 additions, so that a growing vector is
+// not copied again and again; pages never written cost nothing.  Past
+// `most` pairs (512 MiB) the vector grows as it goes.
+void reserve_operations(Operations& operations, std::size_t rows, std::size_t columns) {
+  constexpr std::size_t most = std::size_t{1} << 25;
+  const std::size_t pivots = std::min(rows, columns);
+  const std::size_t bound = pivots > most / (rows + 2) ? most : pivots * (rows + 2);
+  try {
+    operations.reserve(operations.size() + bound);
+  } catch (const std::exception&) {
+    // No room for it at once: the vector grows as it goes.
+  }
 }
 
 }  // namespace
@@ -79,58 +103,106 @@ Rows PackedRows::unpack() const {
 }
 
 void PackedRows::gauss_jordan(Operations& operations) {
+  reserve_operations(operations, rows_, columns_);
+  // Whether row k holds a 1 in column q depends only on the word of q in each
+  // row, since additions move whole rows.  So the columns are taken a word at
+  // a time: the word of every row is gathered into `column_word` (L1-sized
+  // and contiguous), the block's pivots, exchanges and additions are decided
+  // and recorded on it alone, and then the additions are applied to the
+  // later words of the rows, in the order recorded.
+  //
   // Invariant: rows 0 .. i-1 hold the pivots found so far; every row is 0 in
-  // the columns before q that hold no pivot, so additions start at q's word.
+  // the columns before the block that hold no pivot, and each pivot row is 0
+  // in the words before its own.
+  std::vector<std::uint64_t> column_word(rows_);
+  std::vector<IndexPair> additions;  // (target slot, source slot) of the block
+  std::vector<std::size_t> targets(rows_);
   std::size_t i = 0;
-  for (std::size_t q = 0; q < columns_ && i < rows_; ++q) {
-    const std::size_t word = q / 64;
-    const std::uint64_t mask = std::uint64_t{1} << (q % 64);
-    std::size_t j = i;
-    while (j < rows_ && !(row(j)[word] & mask)) ++j;
-    if (j == rows_) continue;
-    if (j != i) {
-      std::swap(order_[i], order_[j]);
-      operations.insert(operations.end(), {{i, j}, {j, i}, {i, j}});
+  for (std::size_t word = 0; word < words_ && i < rows_; ++word) {
+    for (std::size_t k = 0; k < rows_; ++k) column_word[k] = row(k)[word];
+    additions.clear();
+    const std::size_t end = std::min(columns_, (word + 1) * 64);
+    for (std::size_t q = word * 64; q < end && i < rows_; ++q) {
+      const std::uint64_t mask = std::uint64_t{1} << (q % 64);
+      std::size_t j = i;
+      while (j < rows_ && !(column_word[j] & mask)) ++j;
+      if (j == rows_) continue;
+      if (j != i) {
+        std::swap(order_[i], order_[j]);
+        std::swap(column_word[i], column_word[j]);
+        operations.insert(operations.end(), {{i, j}, {j, i}, {i, j}});
+      }
+      // The rows holding a 1 in column q, gathered without a branch per row
+      // (on random cells that branch is a coin toss), then worked in order.
+      std::size_t hits = 0;
+      for (std::size_t k = 0; k < rows_; ++k) {
+        targets[hits] = k;
+        hits += column_word[k] >> (q % 64) & 1;
+      }
+      const std::uint64_t pivot = column_word[i];
+      for (std::size_t h = 0; h < hits; ++h) {
+        const std::size_t k = targets[h];
+        if (k == i) continue;
+        column_word[k] ^= pivot;
+        operations.emplace_back(k, i);
+        additions.emplace_back(order_[k], order_[i]);
+      }
+      ++i;
     }
-    const std::uint64_t* pivot = row(i);
-    for (std::size_t k = 0; k < rows_; ++k) {
-      if (k == i || !(row(k)[word] & mask)) continue;
-      xor_words(row(k) + word, pivot + word, words_ - word);
-      operations.emplace_back(k, i);
-    }
-    ++i;
+    for (std::size_t k = 0; k < rows_; ++k) row(k)[word] = column_word[k];
+    add_slots(bits_.data(), words_, word + 1, additions);
   }
 }
 
 Rows PackedRows::kernel() const {
   // Pivot detection exactly as on bytes: the pointer r rests on a row until
   // that row shows a 1 in the column visited.
-  std::vector<IndexPair> pivots;
-  std::vector<std::size_t> free_columns;
+  constexpr std::size_t none = SIZE_MAX;
+  std::vector<IndexPair> pivots;          // (column, row), in increasing column order
+  std::vector<std::size_t> free_columns;  // free column f of the basis is free_columns[f]
+  std::vector<std::size_t> free_index(columns_, none), pivot_index(columns_, none);
   for (std::size_t c = 0, r = 0; c < columns_; ++c) {
     if (r < rows_ && bit(r, c)) {
+      pivot_index[c] = pivots.size();
       pivots.emplace_back(c, r++);
     } else {
+      free_index[c] = free_columns.size();
       free_columns.push_back(c);
     }
   }
-  Rows basis;
-  basis.reserve(free_columns.size());
-  std::vector<std::uint64_t> v(words_);
-  for (const std::size_t l : free_columns) {
-    std::fill(v.begin(), v.end(), 0);
-    v[l / 64] |= std::uint64_t{1} << (l % 64);
-    // Over bits, the byte sum of products is the parity of the common ones.
-    for (const auto& [p, r] : pivots) {
-      const std::uint64_t* cells = row(r);
-      std::uint64_t common = 0;
-      for (std::size_t w = 0; w < words_; ++w) common ^= v[w] & cells[w];
-      v[p / 64] |= std::uint64_t{static_cast<unsigned>(std::popcount(common)) & 1u} << (p % 64);
+  // On bytes, vector f starts as the unit vector of its free column and each
+  // pivot column p (row r) in turn gets the parity of (vector & row r), in
+  // which only the free column and the pivot columns filled before p can be
+  // 1.  All vectors are computed at once here: x[t] holds, at bit f, vector
+  // f's value in pivot column t, so x[t] is the XOR of the unit bits of the
+  // free columns where row r has a 1 and of x[t'] for each earlier pivot
+  // column t' where row r has a 1.
+  const std::size_t free_words = (free_columns.size() + 63) / 64;
+  std::vector<std::uint64_t> x(pivots.size() * free_words);
+  for (std::size_t t = 0; t < pivots.size(); ++t) {
+    std::uint64_t* xt = &x[t * free_words];
+    const std::uint64_t* cells = row(pivots[t].second);
+    for (std::size_t w = 0; w < words_; ++w) {
+      for (std::uint64_t ones = cells[w]; ones != 0; ones &= ones - 1) {
+        const std::size_t c = w * 64 + static_cast<std::size_t>(std::countr_zero(ones));
+        if (const std::size_t f = free_index[c]; f != none) {
+          xt[f / 64] ^= std::uint64_t{1} << (f % 64);
+        } else if (const std::size_t earlier = pivot_index[c]; earlier < t) {
+          const std::uint64_t* xe = &x[earlier * free_words];
+          for (std::size_t i = 0; i < free_words; ++i) xt[i] ^= xe[i];
+        }  // later pivot columns, and column t itself, are still 0
+      }
     }
-    Row vector(columns_);
-    for (std::size_t c = 0; c < columns_; ++c)
-      vector[c] = static_cast<Cell>(v[c / 64] >> (c % 64) & 1);
-    basis.push_back(std::move(vector));
+  }
+  Rows basis(free_columns.size(), Row(columns_, 0));
+  for (std::size_t f = 0; f < free_columns.size(); ++f) basis[f][free_columns[f]] = 1;
+  for (std::size_t t = 0; t < pivots.size(); ++t) {
+    const std::uint64_t* xt = &x[t * free_words];
+    for (std::size_t i = 0; i < free_words; ++i) {
+      for (std::uint64_t ones = xt[i]; ones != 0; ones &= ones - 1) {
+        basis[i * 64 + static_cast<std::size_t>(std::countr_zero(ones))][pivots[t].first] = 1;
+      }
+    }
   }
   return basis;
 }
