@@ -1,8 +1,11 @@
 // Evaluation matrices and the verification of polynomials on points.
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "matrix/failure.hpp"
+#include "matrix/fast_paths.hpp"
 #include "matrix/matrix.hpp"
 #include "matrix/monomial.hpp"
 
@@ -106,11 +109,52 @@ Verdict verify(const Strings& z, const Row& g, const Strings& mapping) {
   return {true, std::nullopt};
 }
 
+namespace {
+
+// The exponent masks of the terms with an odd coefficient, when every term
+// below len(g) is a "0"/"1" string of one length of at most 64 characters
+// (then only odd coefficients can change the parity, and a term divides a
+// point of that form exactly when it has no 1 where the point has a 0).
+std::optional<std::vector<std::uint64_t>> odd_term_masks(const std::vector<Word>& terms,
+                                                         const Row& g) {
+  if (!fast_paths_enabled()) return std::nullopt;
+  if (terms.size() < g.size()) return std::nullopt;  // indexing fails: the general path says how
+  std::vector<std::uint64_t> masks;
+  for (std::size_t i = 0; i < g.size(); ++i) {
+    const Word& term = terms[i];
+    if (term.binary != term.text.size() || term.text.size() != terms[0].text.size()) {
+      return std::nullopt;
+    }
+    if (g[i] & 1) masks.push_back(term.ones);
+  }
+  return masks;
+}
+
+// Whether an odd number of the masks have no bit outside `point`.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+bool odd_divisors(const std::uint64_t* masks, std::size_t count, std::uint64_t point) {
+  const std::uint64_t missing = ~point;
+  std::uint64_t divisors = 0;
+  for (std::size_t i = 0; i < count; ++i) divisors += (masks[i] & missing) == 0;
+  return divisors & 1;
+}
+
+}  // namespace
+
 Verdict verify_2(const Strings& z, const Row& g, const Strings& mapping) {
   if (g.empty()) return {true, std::nullopt};
   const std::vector<Word> terms = read_words(mapping, std::min(g.size(), mapping.size()));
+  const auto masks = odd_term_masks(terms, g);
   for (std::size_t k = 0; k < z.size(); ++k) {
     const Word point(z[k]);
+    if (masks && point.binary == point.text.size() && point.text.size() == terms[0].text.size()) {
+      if (odd_divisors(masks->data(), masks->size(), point.ones)) {
+        return {false, std::pair{k, z[k]}};
+      }
+      continue;
+    }
     Cell sum = 0;  // only its lowest bit, the parity, decides
     for (std::size_t i = 0; i < g.size(); ++i) {
       if (submonomial(checked_at(terms, i), point)) sum = static_cast<Cell>(sum + g[i]);
