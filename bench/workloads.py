@@ -202,10 +202,12 @@ def _per_call(n: int) -> str:
 
 def _reduction(name: str, call: Callable) -> Workload:
     return Workload(
-        name, f"m.{name}() of a random 0/1 matrix", (64, 256, 1024, 2048), (64, 128),
+        name, f"m.{name}() of a random 0/1 matrix; CPython: list(zip(targets, sources)), "
+        "building the same operations list alone", (64, 256, 1024, 2048), (64, 128),
         random_matrix,
         {peer_quillmat.NAME: call, peer_galois.NAME: peer_galois.row_reduce,
-         peer_numpy.NAME: peer_numpy.echelon_form, peer_m4ri.NAME: peer_m4ri.echelonize},
+         peer_numpy.NAME: peer_numpy.echelon_form, peer_m4ri.NAME: peer_m4ri.echelonize,
+         peer_cpython.NAME: peer_cpython.operations_list},
         check=_same_reduction,
         targets={peer_galois.NAME: Target(1024, 100), peer_numpy.NAME: Target(1024, 5),
                  peer_m4ri.NAME: Target(2048, 1 / 5)})
@@ -253,9 +255,11 @@ WORKLOADS: list[Workload] = [
              check=_same_value),
     Workload("compute_vandermonde",
              "Matrix.compute_vandermonde(points, monomials): 2**n points, "
-             "the first 2**n/4 monomials by degree",
+             "the first 2**n/4 monomials by degree; CPython: [list(b) for b in byte_rows], "
+             "building the same list of lists alone",
              (8, 10, 12), (6, 8), evaluation_inputs,
-             {peer_quillmat.NAME: peer_quillmat.evaluation, peer_numpy.NAME: peer_numpy.evaluation},
+             {peer_quillmat.NAME: peer_quillmat.evaluation, peer_numpy.NAME: peer_numpy.evaluation,
+              peer_cpython.NAME: peer_cpython.evaluation_lists},
              label=lambda n: f"{2**n} x {2**n // 4}", x=lambda n: 2.0**n, axis="points",
              check=_same_evaluation, targets={peer_numpy.NAME: Target(12, 5)}),
     Workload("verify_2",
