@@ -7,10 +7,6 @@
 
 namespace quillmat {
 
-Cell Matrix::get(Index row, Index col) const {
-  return checked_at(checked_at(elements, row), col);
-}
-
 std::string Matrix::repr() const {
   std::string text = "[";
   for (std::size_t i = 0; i < elements.size(); ++i) {

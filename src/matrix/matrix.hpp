@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "matrix/failure.hpp"
+
 namespace quillmat {
 
 using Cell = std::uint8_t;
@@ -32,7 +34,7 @@ struct Matrix {
   std::size_t ncols() const noexcept { return elements.empty() ? 0 : elements[0].size(); }
 
   // Row `row` is bounded by the number of rows, `col` by that row's own length.
-  Cell get(Index row, Index col) const;
+  Cell get(Index row, Index col) const { return checked_at(checked_at(elements, row), col); }
   Matrix copy() const { return *this; }
   const Rows& to_list() const noexcept { return elements; }
   // "[[1, 0, 1], [0, 1, 1]]": the text of the equivalent Python list of lists.
