@@ -90,6 +90,25 @@ def wide_outcomes(seed):
             # kernel() of an unreduced matrix: earlier pivot values feed later ones.
             seen += [outcome(m.echelon_form), outcome(m.row_echelon_full_matrix),
                      outcome(m.echelon_form()[0].kernel), outcome(m.kernel), outcome(m.rank)]
+    # One cell that is not 0 or 1 sends a wide matrix to the byte path, wherever it sits.
+    for value, (r, c) in zip((2, 3, 255, 2), ((0, 0), (17, 40), (39, 69), (5, 65))):
+        matrix = [[rng.getrandbits(1) for _ in range(70)] for _ in range(40)]
+        matrix[r][c] = value
+        m = Matrix(matrix)
+        seen += [outcome(m.echelon_form), outcome(m.row_echelon_full_matrix), outcome(m.kernel)]
+    # Few rows live in each word of columns, where the elimination visits only those:
+    # an identity grown by a random row and column, as the step-by-step search
+    # builds it, and rows whose ones fall in one word each.
+    for n in (70, 600):
+        grown = [[int(r == c) for c in range(n)] + [rng.getrandbits(1)] for r in range(n)]
+        grown.append([rng.getrandbits(1) for _ in range(n + 1)])
+        rng.shuffle(grown)
+        blocky = [[int(c // 64 == r % 10 and rng.random() < 0.3) for c in range(640)]
+                  for r in range(n)]
+        for matrix in (grown, blocky):
+            m = Matrix(matrix)
+            seen += [outcome(m.echelon_form), outcome(m.row_echelon_full_matrix),
+                     outcome(m.kernel)]
     return seen
 
 

@@ -8,6 +8,10 @@
 
 #include "matrix/fast_paths.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quillmat {
 namespace {
 
@@ -29,9 +33,37 @@ constexpr auto spread = [] {
 }();
 
 bool only_bits(const Row& row) {
+  const Cell* cells = row.data();
+  std::size_t c = 0;
   Cell any = 0;
-  for (const Cell cell : row) any |= cell;
+#if defined(__SSE2__)
+  __m128i wide = _mm_setzero_si128();
+  for (; c + 16 <= row.size(); c += 16) {
+    wide = _mm_or_si128(wide, _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + c)));
+  }
+  // Some byte above 1 has a bit set outside bit 0.
+  if (_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_and_si128(wide, _mm_set1_epi8(~1)), _mm_setzero_si128())) != 0xffff) {
+    return false;
+  }
+#endif
+  for (; c < row.size(); ++c) any |= cells[c];
   return any <= 1;
+}
+
+// Sets bit c of `words` for each cell c equal to 1; cells are 0 or 1.
+void pack_row(const Cell* cells, std::size_t columns, std::uint64_t* words) {
+  std::size_t c = 0;
+#if defined(__SSE2__)
+  // Shifting each 0/1 byte to its top bit lets movemask gather 16 cells at once.
+  for (; c + 16 <= columns; c += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + c));
+    const auto sixteen = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_slli_epi16(v, 7)));
+    words[c / 64] |= sixteen << (c % 64);  // c % 64 is a multiple of 16: no word straddled
+  }
+#endif
+  for (; c + 8 <= columns; c += 8) words[c / 64] |= gather8(cells + c) << (c % 64);
+  for (; c < columns; ++c) words[c / 64] |= std::uint64_t{cells[c]} << (c % 64);
 }
 
 // Physical row `target` ^= physical row `source` on words first .. words-1, for
@@ -79,11 +111,7 @@ std::optional<PackedRows> PackedRows::pack(const Rows& rows) {
   }
   PackedRows packed(rows.size(), columns);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const Cell* cells = rows[r].data();
-    std::uint64_t* words = packed.row(r);
-    std::size_t c = 0;
-    for (; c + 8 <= columns; c += 8) words[c / 64] |= gather8(cells + c) << (c % 64);
-    for (; c < columns; ++c) words[c / 64] |= std::uint64_t{cells[c]} << (c % 64);
+    pack_row(rows[r].data(), columns, packed.row(r));
   }
   return packed;
 }
@@ -115,27 +143,56 @@ void PackedRows::gauss_jordan(Operations& operations) {
   // the columns before the block that hold no pivot, and each pivot row is 0
   // in the words before its own.
   std::vector<std::uint64_t> column_word(rows_);
+  // live, bit k: row k's word may be non-zero.  A row whose word is 0 is
+  // never a pivot or a target in the block, and stays 0.  When few rows are
+  // live (a matrix reduced but for a few rows, as grown step by step), only
+  // they are visited.
+  std::vector<std::uint64_t> live((rows_ + 63) / 64);
   std::vector<IndexPair> additions;  // (target slot, source slot) of the block
   std::vector<std::size_t> targets(rows_);
   std::size_t i = 0;
   for (std::size_t word = 0; word < words_ && i < rows_; ++word) {
-    for (std::size_t k = 0; k < rows_; ++k) column_word[k] = row(k)[word];
+    std::size_t live_rows = 0;
+    std::fill(live.begin(), live.end(), 0);
+    for (std::size_t k = 0; k < rows_; ++k) {
+      column_word[k] = row(k)[word];
+      const bool nonzero = column_word[k] != 0;
+      live[k / 64] |= std::uint64_t{nonzero} << (k % 64);
+      live_rows += nonzero;
+    }
+    // The first row at or after k worth visiting; rows_ when there is none.
+    const bool sparse = live_rows * 8 < rows_;
+    auto next = [&](std::size_t k) -> std::size_t {
+      if (!sparse || k >= rows_) return k;
+      std::size_t w = k / 64;
+      std::uint64_t bits = live[w] & (~std::uint64_t{0} << (k % 64));
+      while (bits == 0) {
+        if (++w == live.size()) return rows_;
+        bits = live[w];
+      }
+      return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+    };
     additions.clear();
     const std::size_t end = std::min(columns_, (word + 1) * 64);
     for (std::size_t q = word * 64; q < end && i < rows_; ++q) {
       const std::uint64_t mask = std::uint64_t{1} << (q % 64);
-      std::size_t j = i;
-      while (j < rows_ && !(column_word[j] & mask)) ++j;
+      std::size_t j = next(i);
+      while (j < rows_ && !(column_word[j] & mask)) j = next(j + 1);
       if (j == rows_) continue;
       if (j != i) {
         std::swap(order_[i], order_[j]);
         std::swap(column_word[i], column_word[j]);
+        const std::uint64_t bit_i = std::uint64_t{1} << (i % 64);
+        const std::uint64_t bit_j = std::uint64_t{1} << (j % 64);
+        const bool was_live = live[i / 64] & bit_i;
+        live[i / 64] |= bit_i;
+        live[j / 64] = was_live ? live[j / 64] | bit_j : live[j / 64] & ~bit_j;
         operations.insert(operations.end(), {{i, j}, {j, i}, {i, j}});
       }
       // The rows holding a 1 in column q, gathered without a branch per row
       // (on random cells that branch is a coin toss), then worked in order.
       std::size_t hits = 0;
-      for (std::size_t k = 0; k < rows_; ++k) {
+      for (std::size_t k = next(0); k < rows_; k = next(k + 1)) {
         targets[hits] = k;
         hits += column_word[k] >> (q % 64) & 1;
       }
