@@ -237,7 +237,7 @@ Rows PackedRows::kernel() const {
   const std::size_t free_words = (free_columns.size() + 63) / 64;
   std::vector<std::uint64_t> x(pivots.size() * free_words);
   for (std::size_t t = 0; t < pivots.size(); ++t) {
-    std::uint64_t* xt = &x[t * free_words];
+    std::uint64_t* xt = x.data() + t * free_words;
     const std::uint64_t* cells = row(pivots[t].second);
     for (std::size_t w = 0; w < words_; ++w) {
       for (std::uint64_t ones = cells[w]; ones != 0; ones &= ones - 1) {
@@ -245,7 +245,7 @@ Rows PackedRows::kernel() const {
         if (const std::size_t f = free_index[c]; f != none) {
           xt[f / 64] ^= std::uint64_t{1} << (f % 64);
         } else if (const std::size_t earlier = pivot_index[c]; earlier < t) {
-          const std::uint64_t* xe = &x[earlier * free_words];
+          const std::uint64_t* xe = x.data() + earlier * free_words;
           for (std::size_t i = 0; i < free_words; ++i) xt[i] ^= xe[i];
         }  // later pivot columns, and column t itself, are still 0
       }
@@ -254,7 +254,7 @@ Rows PackedRows::kernel() const {
   Rows basis(free_columns.size(), Row(columns_, 0));
   for (std::size_t f = 0; f < free_columns.size(); ++f) basis[f][free_columns[f]] = 1;
   for (std::size_t t = 0; t < pivots.size(); ++t) {
-    const std::uint64_t* xt = &x[t * free_words];
+    const std::uint64_t* xt = x.data() + t * free_words;
     for (std::size_t i = 0; i < free_words; ++i) {
       for (std::uint64_t ones = xt[i]; ones != 0; ones &= ones - 1) {
         basis[i * 64 + static_cast<std::size_t>(std::countr_zero(ones))][pivots[t].first] = 1;
