@@ -72,8 +72,10 @@ void pack_row(const Cell* cells, std::size_t columns, std::uint64_t* words) {
 __attribute__((target_clones("avx2", "default")))
 #endif
 void add_slots(std::uint64_t* bits, std::size_t words, std::size_t first,
-               const std::vector<IndexPair>& additions) {
-  for (const auto& [target, source] : additions) {
+               const IndexPair* additions, std::size_t count) {
+  // Raw pointers only: clang cannot link a cloned function's inline library calls.
+  for (std::size_t a = 0; a < count; ++a) {
+    const auto [target, source] = additions[a];
     std::uint64_t* out = bits + target * words;
     const std::uint64_t* in = bits + source * words;
     for (std::size_t w = first; w < words; ++w) out[w] ^= in[w];
@@ -207,7 +209,7 @@ void PackedRows::gauss_jordan(Operations& operations) {
       ++i;
     }
     for (std::size_t k = 0; k < rows_; ++k) row(k)[word] = column_word[k];
-    add_slots(bits_.data(), words_, word + 1, additions);
+    add_slots(bits_.data(), words_, word + 1, additions.data(), additions.size());
   }
 }
 
