@@ -15,14 +15,6 @@
 namespace quillmat {
 namespace {
 
-// Gathers the low bits of 8 bytes, each 0 or 1, into one byte: byte j gives bit j.
-std::uint64_t gather8(const Cell* cells) {
-  std::uint64_t eight;
-  std::memcpy(&eight, cells, 8);
-  if constexpr (std::endian::native == std::endian::big) eight = __builtin_bswap64(eight);
-  return (eight * 0x0102040810204080ULL) >> 56;
-}
-
 // spread[b]: the 8 bytes, each 0 or 1, whose bit j is bit j of b.
 constexpr auto spread = [] {
   std::array<std::array<Cell, 8>, 256> table{};
@@ -32,38 +24,31 @@ constexpr auto spread = [] {
   return table;
 }();
 
-bool only_bits(const Row& row) {
-  const Cell* cells = row.data();
+// Sets bit c of `words` for each cell c equal to 1, and tells whether every
+// cell was 0 or 1 (when not, `words` means nothing).
+bool pack_row(const Cell* cells, std::size_t columns, std::uint64_t* words) {
   std::size_t c = 0;
   Cell any = 0;
 #if defined(__SSE2__)
+  // Shifting each 0/1 byte to its top bit lets movemask gather 16 cells at once.
   __m128i wide = _mm_setzero_si128();
-  for (; c + 16 <= row.size(); c += 16) {
-    wide = _mm_or_si128(wide, _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + c)));
+  for (; c + 16 <= columns; c += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + c));
+    wide = _mm_or_si128(wide, v);
+    const auto sixteen = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_slli_epi16(v, 7)));
+    words[c / 64] |= sixteen << (c % 64);  // c % 64 is a multiple of 16: no word straddled
   }
-  // Some byte above 1 has a bit set outside bit 0.
+  // A cell above 1 has a bit set outside bit 0.
   if (_mm_movemask_epi8(
           _mm_cmpeq_epi8(_mm_and_si128(wide, _mm_set1_epi8(~1)), _mm_setzero_si128())) != 0xffff) {
     return false;
   }
 #endif
-  for (; c < row.size(); ++c) any |= cells[c];
-  return any <= 1;
-}
-
-// Sets bit c of `words` for each cell c equal to 1; cells are 0 or 1.
-void pack_row(const Cell* cells, std::size_t columns, std::uint64_t* words) {
-  std::size_t c = 0;
-#if defined(__SSE2__)
-  // Shifting each 0/1 byte to its top bit lets movemask gather 16 cells at once.
-  for (; c + 16 <= columns; c += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + c));
-    const auto sixteen = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_slli_epi16(v, 7)));
-    words[c / 64] |= sixteen << (c % 64);  // c % 64 is a multiple of 16: no word straddled
+  for (; c < columns; ++c) {
+    any |= cells[c];
+    words[c / 64] |= std::uint64_t{cells[c] & 1u} << (c % 64);
   }
-#endif
-  for (; c + 8 <= columns; c += 8) words[c / 64] |= gather8(cells + c) << (c % 64);
-  for (; c < columns; ++c) words[c / 64] |= std::uint64_t{cells[c]} << (c % 64);
+  return any <= 1;
 }
 
 // Physical row `target` ^= physical row `source` on words first .. words-1, for
@@ -109,11 +94,11 @@ std::optional<PackedRows> PackedRows::pack(const Rows& rows) {
   if (!fast_paths_enabled() || rows.empty() || rows[0].empty()) return std::nullopt;
   const std::size_t columns = rows[0].size();
   for (const Row& row : rows) {
-    if (row.size() != columns || !only_bits(row)) return std::nullopt;
+    if (row.size() != columns) return std::nullopt;
   }
   PackedRows packed(rows.size(), columns);
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    pack_row(rows[r].data(), columns, packed.row(r));
+    if (!pack_row(rows[r].data(), columns, packed.row(r))) return std::nullopt;
   }
   return packed;
 }
