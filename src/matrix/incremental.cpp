@@ -4,7 +4,6 @@
 // the additions that clear a pivot column, and move the last row up by
 // exchanges.  The last row's leading position is read afresh after every
 // change of that row.
-#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -14,15 +13,6 @@
 
 namespace quillmat {
 namespace {
-
-// The first column holding exactly 1, if any.
-std::optional<std::size_t> leading(const Row& row) {
-  // An empty row's data() may be null: memchr(nullptr, 1, 0) is undefined.
-  if (row.empty()) return std::nullopt;
-  const void* one = std::memchr(row.data(), 1, row.size());
-  if (one == nullptr) return std::nullopt;
-  return static_cast<std::size_t>(static_cast<const Cell*>(one) - row.data());
-}
 
 class LastRowReduction {
  public:

@@ -2,10 +2,19 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "matrix/failure.hpp"
 
 namespace quillmat {
+
+std::optional<std::size_t> leading(const Row& row) {
+  // An empty row's data() may be null: memchr(nullptr, 1, 0) is undefined.
+  if (row.empty()) return std::nullopt;
+  const void* one = std::memchr(row.data(), 1, row.size());
+  if (one == nullptr) return std::nullopt;
+  return static_cast<std::size_t>(static_cast<const Cell*>(one) - row.data());
+}
 
 std::string Matrix::repr() const {
   std::string text = "[";

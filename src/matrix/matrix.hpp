@@ -92,6 +92,10 @@ struct Matrix {
                       const Operations& operations) const;
 };
 
+// The first column of `row` holding exactly 1, if any: the row's leading
+// position in an echelon form.
+std::optional<std::size_t> leading(const Row& row);
+
 // The outcome of checking a polynomial on points: (true, none), or (false,
 // (k, z[k])) for the first point z[k] where it does not vanish.
 using Verdict = std::pair<bool, std::optional<std::pair<Index, std::string>>>;

@@ -1,7 +1,6 @@
 // Whole-matrix reduction over GF(2): the two Gauss-Jordan eliminations, the
 // rank count and the null-space basis.
 #include <algorithm>
-#include <cstring>
 
 #include "matrix/failure.hpp"
 #include "matrix/matrix.hpp"
@@ -92,17 +91,14 @@ std::pair<Matrix, Operations> Matrix::row_echelon_full_matrix() const {
 }
 
 std::size_t Matrix::rank() const {
-  std::vector<bool> leading;  // leading[c]: some row leads in column c
+  std::vector<bool> taken;  // taken[c]: some row leads in column c
   std::size_t count = 0;
   for (const Row& row : elements) {
-    // An empty row's data() may be null: memchr(nullptr, 1, 0) is undefined.
-    if (row.empty()) continue;
-    const void* one = std::memchr(row.data(), 1, row.size());
-    if (one == nullptr) continue;  // no cell equal to 1
-    const auto column = static_cast<std::size_t>(static_cast<const Cell*>(one) - row.data());
-    if (column >= leading.size()) leading.resize(column + 1);
-    if (!leading[column]) {
-      leading[column] = true;
+    const std::optional<std::size_t> column = leading(row);
+    if (!column) continue;
+    if (*column >= taken.size()) taken.resize(*column + 1);
+    if (!taken[*column]) {
+      taken[*column] = true;
       ++count;
     }
   }
