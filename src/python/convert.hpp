@@ -88,18 +88,18 @@ std::vector<Item> sequence_from_python(PyObject* object) {
   // an item may run Python code that changes the list.
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     const bool list = PyList_CheckExact(object);
-    for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object)); ++i) {
-      PyObject* raw = list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+    auto size = [&] { return list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object); };
+    auto at = [&](Py_ssize_t i) {
+      return list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+    };
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+      PyObject* raw = at(i);
       if constexpr (std::is_same_v<Item, IndexPair>) {
         // Long operations lists were built over many calls, their tuples
         // scattered in memory: ask for a later one now, so that reading the
         // list waits on memory a few times instead of once per pair.
         constexpr Py_ssize_t ahead = 32;
-        const Py_ssize_t size = list ? PyList_GET_SIZE(object) : PyTuple_GET_SIZE(object);
-        if (i + ahead < size) {
-          __builtin_prefetch(list ? PyList_GET_ITEM(object, i + ahead)
-                                  : PyTuple_GET_ITEM(object, i + ahead));
-        }
+        if (i + ahead < size()) __builtin_prefetch(at(i + ahead));
       }
       if constexpr (plain_item<Item>) {
         if (Item value; read_plain(raw, value)) {
@@ -146,9 +146,6 @@ void prefix_argument_error(PythonError& error, const char* name);
 
 template <class T>
 T convert_argument(PyObject* object, const char* name) {
-  if constexpr (plain_item<T>) {
-    if (T value; read_plain(object, value)) return value;  // nothing can fail: no name needed
-  }
   try {
     return from_python<T>(object);
   } catch (PythonError& error) {
