@@ -122,7 +122,7 @@ std::optional<std::vector<std::uint64_t>> odd_term_masks(const std::vector<Word>
   std::vector<std::uint64_t> masks;
   for (std::size_t i = 0; i < g.size(); ++i) {
     const Word& term = terms[i];
-    if (term.binary != term.text.size() || term.text.size() != terms[0].text.size()) {
+    if (!term.all_bits() || term.text.size() != terms[0].text.size()) {
       return std::nullopt;
     }
     if (g[i] & 1) masks.push_back(term.ones);
@@ -149,7 +149,7 @@ Verdict verify_2(const Strings& z, const Row& g, const Strings& mapping) {
   const auto masks = odd_term_masks(terms, g);
   for (std::size_t k = 0; k < z.size(); ++k) {
     const Word point(z[k]);
-    if (masks && point.binary == point.text.size() && point.text.size() == terms[0].text.size()) {
+    if (masks && point.all_bits() && point.text.size() == terms[0].text.size()) {
       if (odd_divisors(masks->data(), masks->size(), point.ones)) {
         return {false, std::pair{k, z[k]}};
       }

@@ -102,8 +102,7 @@ Cell evaluate(const Word& point, const Word& exponents) {
 }
 
 bool submonomial(const Word& sub_monom, const Word& monom) {
-  const std::size_t length = sub_monom.text.size();
-  if (length == monom.text.size() && length == sub_monom.binary && length == monom.binary) {
+  if (sub_monom.all_bits() && monom.all_bits() && sub_monom.text.size() == monom.text.size()) {
     return (sub_monom.ones & ~monom.ones) == 0;
   }
   return is_submonomial(sub_monom.text, monom.text);

@@ -31,6 +31,8 @@ bool is_submonomial(std::string_view sub_monom, std::string_view monom);
 // others takes a few word operations when both hold only "0" and "1".
 struct Word {
   explicit Word(std::string_view text);
+  // Every character is "0" or "1" (and there are at most 64): `ones` is the whole text.
+  bool all_bits() const noexcept { return binary == text.size(); }
 
   std::string_view text;
   std::uint64_t ones = 0;  // bit i: character i is "1", for the first 64 characters
