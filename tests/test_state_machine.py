@@ -42,6 +42,16 @@ class MatrixMachine(RuleBasedStateMachine):
                 call()
             assert info.value.args == (failure,)
 
+    @staticmethod
+    def overflows(call, *indices):
+        """Whether an index is negative or past 64 bits, in which case `call`
+        must raise OverflowError (before the matrix is looked at)."""
+        if min(indices) >= 0 and max(indices) <= WIDEST:
+            return False
+        with pytest.raises(OverflowError):
+            call()
+        return True
+
     @rule(elements=st.lists(rows, max_size=5))
     def start_over(self, elements):
         self.m, self.model = Matrix(elements), [list(r) for r in elements]
@@ -49,9 +59,7 @@ class MatrixMachine(RuleBasedStateMachine):
     @rule(to=indices, source=indices)  # "target" names a bundle in a rule
     def add_rows(self, to, source):
         target = to
-        if min(target, source) < 0 or max(target, source) > WIDEST:
-            with pytest.raises(OverflowError):
-                self.m.add_rows(target, source)
+        if self.overflows(lambda: self.m.add_rows(target, source), target, source):
             return
         # Column by column: source row, source cell, target row, target cell; every
         # check is made before any cell changes.
@@ -76,9 +84,7 @@ class MatrixMachine(RuleBasedStateMachine):
 
     @rule(row1=indices, row2=indices)
     def swap_rows(self, row1, row2):
-        if min(row1, row2) < 0 or max(row1, row2) > WIDEST:
-            with pytest.raises(OverflowError):
-                self.m.swap_rows(row1, row2)
+        if self.overflows(lambda: self.m.swap_rows(row1, row2), row1, row2):
             return
         n = len(self.model)
         failure = (index_failure(n, row1) if row1 >= n else
@@ -106,9 +112,7 @@ class MatrixMachine(RuleBasedStateMachine):
 
     @rule(start=indices, end=indices)
     def get_sub_matrix(self, start, end):
-        if min(start, end) < 0 or max(start, end) > WIDEST:
-            with pytest.raises(OverflowError):
-                self.m.get_sub_matrix(start, end)
+        if self.overflows(lambda: self.m.get_sub_matrix(start, end), start, end):
             return
         if end < start:
             failure = f"slice index starts at {start} but ends at {end}"
