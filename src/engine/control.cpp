@@ -1,0 +1,159 @@
+#include "engine/control.hpp"
+
+#include <utility>
+
+namespace quillmat::engine {
+
+void Control::run_poll() {
+  poll();
+  next_poll_ = Clock::now() + poll_interval;
+}
+
+void Control::wait_polling(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                           const std::function<bool()>& finished) {
+  while (!finished()) {
+    if (!on_home_thread()) {
+      wake.wait(lock, finished);
+      return;
+    }
+    wake.wait_for(lock, poll_interval, finished);
+    if (finished()) return;
+    lock.unlock();
+    try {
+      run_poll();
+    } catch (...) {
+      // A poll that fails asks everyone to stop; the waiting goes on, since
+      // the threads still use memory the caller owns.
+      request_stop();
+    }
+    lock.lock();
+  }
+}
+
+void run_together(Control& control, const std::vector<std::function<void()>>& tasks) {
+  if (tasks.empty()) return;
+  std::mutex mutex;
+  std::condition_variable done;
+  std::size_t running = tasks.size() - 1;
+  std::vector<std::exception_ptr> failures(tasks.size());
+  std::vector<std::thread> threads;
+  auto finish = [&](std::size_t i, std::exception_ptr failure) {
+    if (failure) control.request_stop();
+    std::lock_guard guard(mutex);
+    failures[i] = std::move(failure);
+    --running;
+    done.notify_all();
+  };
+  try {
+    threads.reserve(tasks.size() - 1);
+    for (std::size_t i = 1; i < tasks.size(); ++i) {
+      threads.emplace_back([&, i] {
+        std::exception_ptr failure;
+        try {
+          tasks[i]();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        finish(i, std::move(failure));
+      });
+    }
+  } catch (...) {
+    // A thread that could not start: the task runs here instead.
+    control.request_stop();
+    std::unique_lock lock(mutex);
+    running -= tasks.size() - 1 - threads.size();
+    control.wait_polling(lock, done, [&] { return running == 0; });
+    lock.unlock();
+    for (auto& thread : threads) thread.join();
+    throw;
+  }
+  try {
+    tasks[0]();
+  } catch (...) {
+    failures[0] = std::current_exception();
+    control.request_stop();
+  }
+  {
+    std::unique_lock lock(mutex);
+    control.wait_polling(lock, done, [&] { return running == 0; });
+  }
+  for (auto& thread : threads) thread.join();
+  // A real failure wins over the Cancelled it caused elsewhere.
+  std::exception_ptr cancelled;
+  for (auto& failure : failures) {
+    if (!failure) continue;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Cancelled&) {
+      cancelled = failure;
+    } catch (...) {
+      throw;
+    }
+  }
+  if (cancelled) std::rethrow_exception(cancelled);
+}
+
+Team::Team(Control& control, unsigned size) : control_(control) {
+  try {
+    for (unsigned i = 1; i < size; ++i) workers_.emplace_back([this, i] { work(i); });
+  } catch (...) {
+    // Fewer threads than asked: the team works with those it has.
+  }
+}
+
+Team::~Team() {
+  {
+    std::lock_guard guard(mutex_);
+    closing_ = true;
+  }
+  start_.notify_all();
+  for (auto& worker : workers_) worker.join();
+}
+
+void Team::work(unsigned index) {
+  std::uint64_t seen = 0;
+  for (;;) {
+    const std::function<void(unsigned)>* job;
+    {
+      std::unique_lock lock(mutex_);
+      start_.wait(lock, [&] { return closing_ || generation_ != seen; });
+      if (closing_) return;
+      seen = generation_;
+      job = job_;
+    }
+    std::exception_ptr failure;
+    try {
+      (*job)(index);
+    } catch (...) {
+      failure = std::current_exception();
+      control_.request_stop();
+    }
+    std::lock_guard guard(mutex_);
+    if (failure && !failure_) failure_ = std::move(failure);
+    if (--running_ == 0) finished_.notify_all();
+  }
+}
+
+void Team::run(const std::function<void(unsigned)>& job) {
+  {
+    std::lock_guard guard(mutex_);
+    job_ = &job;
+    running_ = static_cast<unsigned>(workers_.size());
+    failure_ = nullptr;
+    ++generation_;
+  }
+  start_.notify_all();
+  std::exception_ptr own;
+  try {
+    job(0);
+  } catch (...) {
+    own = std::current_exception();
+    control_.request_stop();
+  }
+  std::unique_lock lock(mutex_);
+  control_.wait_polling(lock, finished_, [&] { return running_ == 0; });
+  if (own) std::rethrow_exception(own);
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+}  // namespace quillmat::engine

@@ -1,0 +1,162 @@
+#include "engine/immunity.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "engine/annihilators.hpp"
+
+namespace quillmat::engine {
+namespace {
+
+// The dimensions of the annihilator spaces of f (side 0) and f + 1 (side 1),
+// computed once each, and derived without elimination where the duality
+//
+//   dim Ann_d(f) - dim Ann_{n-d-1}(f + 1) = D_d - wt(f)
+//
+// allows (RM(d, n)'s dual code is RM(n-d-1, n)): from the other side at
+// n-d-1 when that is known, and from a degree known to have none.
+class Spaces {
+ public:
+  explicit Spaces(const TruthTable& f) : sides_{f, f.complement()}, n_(f.variables()) {
+    weight_[0] = sides_[0].weight();
+    weight_[1] = sides_[1].weight();
+  }
+
+  const TruthTable& side(int s) const { return sides_[s]; }
+  std::uint64_t weight(int s) const { return weight_[s]; }
+  int variables() const { return n_; }
+
+  // Below this degree, neither side has an annihilator.
+  int none_below = 0;
+
+  std::optional<std::uint64_t> known(int s, int d) const {
+    if (d < 0) return 0;
+    if (d < none_below) return 0;
+    if (d >= n_) return (std::uint64_t{1} << n_) - weight_[s];
+    if (auto it = dims_.find({s, d}); it != dims_.end()) return it->second;
+    const int dual = n_ - d - 1;
+    if (dual < d || dual < none_below || dims_.count({1 - s, dual})) {
+      if (auto other = known_direct(1 - s, dual)) return *other + excess(s, d);
+    }
+    return std::nullopt;
+  }
+
+  // Computes the dimensions of every (side, degree) asked that is not known,
+  // the two sides at once when both are needed.
+  void compute(const std::vector<std::pair<int, int>>& asked, Control& control) {
+    std::vector<std::pair<int, int>> needed;
+    for (auto [s, d] : asked) {
+      if (known(s, d)) continue;
+      // The cheaper of the system itself and its dual.
+      const int dual = n_ - d - 1;
+      const bool use_dual =
+          ReducedSystem(sides_[1 - s], dual).cost() < ReducedSystem(sides_[s], d).cost();
+      std::pair<int, int> job = use_dual ? std::pair{1 - s, dual} : std::pair{s, d};
+      if (std::find(needed.begin(), needed.end(), job) == needed.end()) needed.push_back(job);
+    }
+    std::vector<std::uint64_t> results(needed.size());
+    std::vector<std::function<void()>> tasks;
+    const unsigned threads = control.threads();
+    for (std::size_t i = 0; i < needed.size(); ++i) {
+      tasks.emplace_back([&, i] {
+        results[i] = annihilator_dimension(sides_[needed[i].first], needed[i].second, control);
+      });
+    }
+    // Each of several systems takes a share of the threads.
+    if (needed.size() > 1)
+      control.set_threads(std::max(1u, threads / static_cast<unsigned>(needed.size())));
+    try {
+      run_together(control, tasks);
+    } catch (...) {
+      control.set_threads(threads);
+      throw;
+    }
+    control.set_threads(threads);
+    for (std::size_t i = 0; i < needed.size(); ++i) dims_[needed[i]] = results[i];
+  }
+
+  std::uint64_t get(int s, int d, Control& control) {
+    compute({{s, d}}, control);
+    return *known(s, d);
+  }
+
+ private:
+  std::optional<std::uint64_t> known_direct(int s, int d) const {
+    if (d < 0 || d < none_below) return 0;
+    if (d >= n_) return (std::uint64_t{1} << n_) - weight_[s];
+    if (auto it = dims_.find({s, d}); it != dims_.end()) return it->second;
+    return std::nullopt;
+  }
+  // D_d - wt(side s), which the duality adds.
+  std::uint64_t excess(int s, int d) const { return monomials_up_to_count(n_, d) - weight_[s]; }
+
+  std::array<TruthTable, 2> sides_;
+  std::array<std::uint64_t, 2> weight_{};
+  int n_;
+  std::map<std::pair<int, int>, std::uint64_t> dims_;
+};
+
+double decision_cost(const Spaces& spaces, int d) {
+  double cost = 0;
+  for (int s = 0; s < 2; ++s) {
+    if (!spaces.known(s, d)) cost += ReducedSystem(spaces.side(s), d).cost();
+  }
+  return cost;
+}
+
+}  // namespace
+
+Immunity algebraic_immunity(const TruthTable& f, Control& control) {
+  Spaces spaces(f);
+  const int n = f.variables();
+  // Some side has an annihilator of degree `bound`: the first with more
+  // monomials than the lighter side has points.
+  int bound = 0;
+  while (monomials_up_to_count(n, bound) <= std::min(spaces.weight(0), spaces.weight(1))) ++bound;
+  // Degrees below `low` have no annihilator; `high` has one.  Cheap degrees
+  // are tried from below, so that a low immunity is found at low cost; then
+  // the degree just below `high`, which for most functions settles it.
+  int low = 0, high = bound;
+  while (low < high) {
+    const bool ascend = decision_cost(spaces, low) * 8 <= decision_cost(spaces, high - 1);
+    const int d = ascend ? low : high - 1;
+    spaces.compute({{0, d}, {1, d}}, control);
+    if (*spaces.known(0, d) == 0 && *spaces.known(1, d) == 0) {
+      low = d + 1;
+      spaces.none_below = low;
+    } else {
+      high = d;
+    }
+  }
+  Immunity result;
+  result.degree = low;
+  spaces.compute({{0, low}, {1, low}}, control);
+  result.dimensions = {*spaces.known(0, low), *spaces.known(1, low)};
+  result.of_complement = result.dimensions.of_f == 0;
+  assert(result.dimensions.of_f + result.dimensions.of_complement > 0);
+  auto basis =
+      annihilator_basis(spaces.side(result.of_complement ? 1 : 0), low, Wanted::first, control);
+  assert(basis.size() == 1);
+  result.annihilator = std::move(basis.front());
+  return result;
+}
+
+std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control) {
+  Spaces spaces(f);
+  std::vector<Dimensions> result;
+  for (int d = 0; d <= max_degree; ++d) {
+    spaces.compute({{0, d}, {1, d}}, control);
+    result.push_back({*spaces.known(0, d), *spaces.known(1, d)});
+  }
+  return result;
+}
+
+std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control) {
+  return annihilator_basis(f, std::min(degree, f.variables()), Wanted::all, control);
+}
+
+}  // namespace quillmat::engine

@@ -1,0 +1,64 @@
+#include "engine/monomials.hpp"
+
+#include <bit>
+#include <stdexcept>
+#include <utility>
+
+namespace quillmat::engine {
+
+std::uint64_t binomial(int n, int k) {
+  if (k < 0 || k > n) return 0;
+  std::uint64_t value = 1;
+  for (int i = 1; i <= k; ++i) value = value * static_cast<std::uint64_t>(n - k + i) / i;
+  return value;
+}
+
+std::uint64_t monomials_up_to_count(int n, int d) {
+  std::uint64_t total = 0;
+  for (int k = 0; k <= d && k <= n; ++k) total += binomial(n, k);
+  return total;
+}
+
+std::vector<Mask> monomials_up_to(int n, int d) {
+  std::vector<Mask> result;
+  result.reserve(monomials_up_to_count(n, d));
+  for (int k = 0; k <= d && k <= n; ++k) {
+    // The k-subsets of 0 .. n-1 as increasing index lists, in lexicographic order.
+    std::vector<int> chosen(static_cast<std::size_t>(k));
+    for (int i = 0; i < k; ++i) chosen[static_cast<std::size_t>(i)] = i;
+    for (;;) {
+      Mask m = 0;
+      for (int i : chosen) m |= Mask{1} << i;
+      result.push_back(m);
+      int i = k - 1;
+      while (i >= 0 && chosen[static_cast<std::size_t>(i)] == n - k + i) --i;
+      if (i < 0) break;
+      ++chosen[static_cast<std::size_t>(i)];
+      for (int j = i + 1; j < k; ++j) {
+        chosen[static_cast<std::size_t>(j)] = chosen[static_cast<std::size_t>(j - 1)] + 1;
+      }
+    }
+  }
+  return result;
+}
+
+TruthTable::TruthTable(int n, std::vector<Word> bits) : n_(n), bits_(std::move(bits)) {
+  if (n < 0 || n > max_variables || bits_.size() != words_for(points())) {
+    throw std::invalid_argument("a truth table of 2**n bits, n <= 30");
+  }
+  if (points() % word_bits != 0) bits_.back() &= (Word{1} << points() % word_bits) - 1;
+}
+
+std::uint64_t TruthTable::weight() const noexcept {
+  std::uint64_t total = 0;
+  for (Word w : bits_) total += static_cast<std::uint64_t>(std::popcount(w));
+  return total;
+}
+
+TruthTable TruthTable::complement() const {
+  std::vector<Word> flipped(bits_);
+  for (Word& w : flipped) w = ~w;
+  return TruthTable(n_, std::move(flipped));
+}
+
+}  // namespace quillmat::engine

@@ -1,0 +1,259 @@
+"""Algebraic immunity and annihilators of Boolean functions, computed natively.
+
+An annihilator of a Boolean function f is a polynomial g != 0 over GF(2)
+with f * g = 0: g vanishes wherever f is 1.  The algebraic immunity of f is
+the lowest degree of an annihilator of f or of f + 1.
+
+Truth tables.  A function f of n variables is given by its 2**n values
+f(x), x = 0, 1, ..., 2**n - 1, where variable x_i is bit i of x.  Every
+function here accepts it as:
+
+- a sequence of 0/1 ints or bools;
+- bytes, bytearray or memoryview of 0/1 bytes;
+- a one-dimensional numpy array of bools or integers;
+- a str of "0" and "1" characters, f(0) first;
+- a str "0x..." of hex digits, whose binary expansion, most significant bit
+  first, is the truth table, f(0) first: each digit gives four values, so
+  "0x6" is 0110, which is x0 + x1, and "0x6996" is x0 + x1 + x2 + x3.
+
+Polynomials.  A monomial is an exponent string, one "0"/"1" per variable as
+in the `Matrix` API: "101" is x0*x2 and "000" is the constant 1.  A
+polynomial is the tuple of its terms in canonical order: by degree, then in
+the lexicographic order of the variable indices (x0*x1, x0*x2, ..., x1*x2),
+which is the order of itertools.combinations.
+
+The work runs natively with the interpreter lock released: other threads run
+meanwhile, Ctrl-C interrupts it within a fraction of a second, and
+`threads` caps the threads it uses (all available ones by default).  A
+`progress` callable, when given, is called as progress(done, total) every
+tenth of a second or so, in units of elimination work; what it raises stops
+the work and propagates.  Peak memory is that of the largest linear system
+solved: for a random function of n variables about 2**(2n - 5) bytes (n = 16:
+0.1 GiB; n = 18: 2 GiB); a computation that would need more memory than the
+process may use raises MemoryError before it starts.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, NamedTuple, Union
+
+from quillmat import _engine
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
+
+__all__ = [
+    "MAX_VARIABLES",
+    "Dimensions",
+    "Immunity",
+    "TruthTable",
+    "algebraic_immunity",
+    "anf",
+    "annihilators",
+    "immunity_profile",
+    "truth_table",
+]
+
+MAX_VARIABLES: int = _engine.max_variables
+"""The most variables a truth table may have."""
+
+TruthTable = Union[Sequence[int], bytes, bytearray, memoryview, str, "numpy.typing.NDArray[numpy.bool_ | numpy.integer]"]
+Progress = Callable[[int, int], object]
+
+_BITS = bytes.maketrans(b"01", b"\x00\x01")
+
+
+@dataclass(frozen=True)
+class Immunity:
+    """The algebraic immunity of a function f and an annihilator of that degree."""
+
+    n: int
+    """The number of variables."""
+    degree: int
+    """The algebraic immunity: the lowest degree of an annihilator of f or of f + 1."""
+    of_complement: bool
+    """True when `annihilator` annihilates f + 1 (f itself has none of this degree)."""
+    annihilator: tuple[str, ...]
+    """The annihilator's terms as exponent strings, in canonical order: the first
+    polynomial of the canonical basis (see `annihilators`)."""
+    anf: str
+    """The annihilator as text, highest degree first, e.g. "x0*x2 + x1 + 1"."""
+    dim_f: int
+    """dim Ann_degree(f): the number of independent annihilators of f of degree <= `degree`."""
+    dim_complement: int
+    """dim Ann_degree(f + 1)."""
+
+
+class Dimensions(NamedTuple):
+    """The dimensions of the annihilator spaces of f and f + 1 at one degree."""
+
+    f: int
+    complement: int
+
+
+def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
+                       progress: Progress | None = None) -> Immunity:
+    """The algebraic immunity of f, with an annihilator of that degree.
+
+    The annihilator is one of f when f has one of that degree, else one of
+    f + 1; of the several there usually are, it is the first of the
+    canonical basis: the one whose highest term comes earliest."""
+    table = truth_table(f)
+    n = len(table).bit_length() - 1
+    degree, of_complement, terms, dim_f, dim_complement = _engine.algebraic_immunity(
+        table, _threads(threads), progress)
+    strings = _exponents(terms, n)
+    return Immunity(n, degree, of_complement, strings, anf(strings), dim_f, dim_complement)
+
+
+def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
+                 progress: Progress | None = None) -> list[tuple[str, ...]]:
+    """A basis of every annihilator of f of degree <= `degree`, in canonical order.
+
+    For each monomial m that is the highest term of some annihilator, the basis
+    holds the one annihilator whose highest term is m and whose coefficients at
+    the other such monomials are 0, ordered by m: the reduced echelon form of
+    the annihilator space with the monomials in reverse canonical order.  It is
+    the kernel basis that `Matrix.kernel()` gives for the reduced evaluation
+    matrix of the support of f against the monomials of degree <= `degree`.
+    The annihilators of f + 1 are those of the complemented table."""
+    table = truth_table(f)
+    degree = _degree(degree, "degree")
+    n = len(table).bit_length() - 1
+    basis = _engine.annihilators(table, min(degree, n), _threads(threads), progress)
+    return [_exponents(terms, n) for terms in basis]
+
+
+def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = None,
+                     progress: Progress | None = None) -> list[Dimensions]:
+    """dim Ann_k(f) and dim Ann_k(f + 1) for k = 0 .. max_degree."""
+    table = truth_table(f)
+    max_degree = _degree(max_degree, "max_degree")
+    n = len(table).bit_length() - 1
+    pairs = _engine.immunity_profile(table, min(max_degree, n), _threads(threads), progress)
+    # Past degree n every function is a polynomial of degree <= n already.
+    pairs += [pairs[-1]] * (max_degree - n)
+    return [Dimensions(*pair) for pair in pairs]
+
+
+def anf(terms: Sequence[str]) -> str:
+    """A polynomial's terms as text, highest degree first: ("100", "101", "000")
+    gives "x0*x2 + x0 + 1"; no terms give "0"."""
+    ordered = sorted(terms, key=lambda m: (m.count("1"), m), reverse=True)
+    return " + ".join(
+        "*".join(f"x{i}" for i, e in enumerate(m) if e == "1") or "1" for m in ordered) or "0"
+
+
+def truth_table(f: TruthTable) -> bytes:
+    """f as one byte per point, 0 or 1: the form the engine reads.
+
+    Raises TypeError for an object that is no truth table, and ValueError for
+    a length that is not a power of two, a value other than 0 and 1, or more
+    than MAX_VARIABLES variables."""
+    if isinstance(f, str):
+        data = _from_text(f)
+    elif isinstance(f, (bytes, bytearray)):
+        data = bytes(f)
+    elif isinstance(f, memoryview) and f.itemsize == 1 and f.format in ("B", "b", "c", "?"):
+        data = f.tobytes()
+    elif isinstance(f, memoryview):
+        data = _from_sequence(f.tolist())
+    elif _is_array(f):
+        data = _from_array(f)
+    elif isinstance(f, Sequence):
+        data = _from_sequence(f)
+    else:
+        raise TypeError("a truth table is a sequence of 0/1 values, bytes, a numpy array or a str, "
+                        f"not {type(f).__name__!r}")
+    return _checked(data)
+
+
+def _checked(data: bytes) -> bytes:
+    size = len(data)
+    n = size.bit_length() - 1
+    if size == 0 or size != 1 << n:
+        raise ValueError(f"a truth table has 2**n values; got {size}")
+    if n > MAX_VARIABLES:
+        raise ValueError(f"a truth table of {n} variables; at most {MAX_VARIABLES} are supported")
+    if data.translate(None, b"\x00\x01"):
+        index = next(i for i, value in enumerate(data) if value > 1)
+        raise ValueError(f"f[{index}] is {data[index]}; a truth table holds 0 and 1 only")
+    return data
+
+
+def _from_text(text: str) -> bytes:
+    if text[:2] in ("0x", "0X"):
+        digits = text[2:]
+        if not digits or any(c not in "0123456789abcdefABCDEF" for c in digits):
+            raise ValueError(f"not a hex truth table: {text!r}")
+        if len(digits) > 2 ** MAX_VARIABLES // 4:
+            raise ValueError(f"a hex truth table of more than {MAX_VARIABLES} variables")
+        text = format(int(digits, 16), f"0{4 * len(digits)}b")
+    try:
+        data = text.encode("ascii")
+    except UnicodeEncodeError:
+        data = b"\xff" * len(text)  # reported below, by position
+    if data.translate(None, b"01"):
+        index = next(i for i, c in enumerate(text) if c not in "01")
+        raise ValueError(f"character {index} of the truth table is {text[index]!r}, not '0' or '1'")
+    return data.translate(_BITS)
+
+
+def _from_sequence(values: Sequence[object]) -> bytes:
+    try:
+        return bytes(values)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        pass
+    # Name the first value that is not 0 or 1.
+    for index, value in enumerate(values):
+        if isinstance(value, str) or not hasattr(type(value), "__index__"):
+            raise TypeError(f"f[{index}] is a {type(value).__name__!r}, not 0 or 1")
+        if value.__index__() not in (0, 1):  # type: ignore[attr-defined]
+            raise ValueError(f"f[{index}] is {value!r}; a truth table holds 0 and 1 only")
+    raise TypeError(f"a {type(values).__name__!r} that cannot be read as a truth table")
+
+
+def _is_array(f: object) -> bool:
+    """A numpy array, without importing numpy unless the object comes from it."""
+    return type(f).__module__ == "numpy" and hasattr(f, "dtype")
+
+
+def _from_array(f: object) -> bytes:
+    import numpy
+
+    array = numpy.asarray(f)
+    if array.ndim != 1:
+        raise ValueError(f"a truth table is one-dimensional; got an array of shape {array.shape}")
+    if array.dtype.kind not in "biu":
+        raise TypeError(f"a truth table array holds bools or integers, not {array.dtype}")
+    bad = numpy.flatnonzero((array != 0) & (array != 1))
+    if bad.size:
+        raise ValueError(f"f[{bad[0]}] is {array[bad[0]]}; a truth table holds 0 and 1 only")
+    return array.astype(numpy.uint8).tobytes()
+
+
+def _exponents(terms: Sequence[int], n: int) -> tuple[str, ...]:
+    return tuple(format(m, f"0{n}b")[::-1] if n else "" for m in terms)
+
+
+def _degree(value: int, name: str) -> int:
+    degree = value.__index__()
+    if degree < 0:
+        raise ValueError(f"{name} must be >= 0, not {degree}")
+    return degree
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:  # not on every platform
+            return os.cpu_count() or 1
+    count = threads.__index__()
+    if count < 1:
+        raise ValueError(f"threads must be >= 1, not {count}")
+    return count
