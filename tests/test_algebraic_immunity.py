@@ -89,7 +89,8 @@ def test_truth_tables_by_hex_and_bits_agree():
     (["foo"], "unknown function 'foo'"),
     (["0xzz"], "not a hex truth table"),
     (["majority", "--vars", "0"], "out of range"),
-    (["random", "--vars", "15"], "out of range"),
+    (["random", "--vars", "15", "--method", "stepwise"], "out of range"),
+    (["random", "--vars", "21"], "out of range"),
     (["--no-such-option"], "unrecognized arguments"),
     (["majority", "--vars", "x"], "invalid int value"),
 ])
