@@ -87,17 +87,14 @@ BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Co
   return kernel;
 }
 
-// The coefficients of each kernel vector, with the monomials of degree <= d in
-// reverse canonical order: row j, column D - 1 - i is the coefficient of
-// monomials[i] in vector j.  Each vector's values at the points of weight
-// <= d (zero but at the unknowns) become its coefficients by the Moebius
-// transform, 64 * chunk vectors at a time.
-BitMatrix coefficients_reversed(const ReducedSystem& system, const BitMatrix& kernel, int n,
-                                const std::vector<Mask>& monomials, Control& control) {
+// The coefficients of the kernel vectors at the monomials `wanted`: bit p of
+// row j of `into` is the coefficient of wanted[p] in vector j.  Each vector's
+// values at the points of weight <= d (zero but at the unknowns, `columns`)
+// become its coefficients by the Moebius transform, 64 * chunk vectors at a
+// time, and blocks of 64 monomials are transposed into the rows.
+void kernel_coefficients(const std::vector<Mask>& columns, const BitMatrix& kernel, int n,
+                         const std::vector<Mask>& wanted, BitMatrix& into, Control& control) {
   const std::size_t k = kernel.cols();
-  const std::size_t total = monomials.size();
-  check_memory(k * ((total + 255) / 256 * 32), "the annihilator coefficients");
-  BitMatrix result(k, total);
   const std::size_t points = std::size_t{1} << n;
   const std::size_t chunk = std::max<std::size_t>(
       1, std::min<std::size_t>(kernel.words(), (std::size_t{1} << 25) / points));
@@ -106,9 +103,9 @@ BitMatrix coefficients_reversed(const ReducedSystem& system, const BitMatrix& ke
   for (std::size_t first = 0; first < kernel.words(); first += chunk) {
     const std::size_t width = std::min(chunk, kernel.words() - first);
     std::fill(values.begin(), values.end(), 0);
-    for (std::size_t q = 0; q < system.cols(); ++q) {
+    for (std::size_t q = 0; q < columns.size(); ++q) {
       std::copy_n(kernel.row(q) + first, width,
-                  values.begin() + static_cast<std::ptrdiff_t>(system.columns()[q] * chunk));
+                  values.begin() + static_cast<std::ptrdiff_t>(columns[q] * chunk));
     }
     for (int i = 0; i < n; ++i) {
       control.checkpoint();
@@ -120,24 +117,45 @@ BitMatrix coefficients_reversed(const ReducedSystem& system, const BitMatrix& ke
         for (std::size_t w = 0; w < width; ++w) to[w] ^= from[w];
       }
     }
-    // Block by block of 64 reversed positions, transposed into the rows.
     std::array<Word, 64> block;
-    for (std::size_t position = 0; position < total; position += 64) {
+    for (std::size_t position = 0; position < wanted.size(); position += 64) {
       if (position % 65536 == 0) control.checkpoint();
       for (std::size_t w = 0; w < width; ++w) {
         for (std::size_t t = 0; t < 64; ++t) {
           const std::size_t p = position + t;
-          block[t] = p < total ? values[monomials[total - 1 - p] * chunk + w] : 0;
+          block[t] = p < wanted.size() ? values[wanted[p] * chunk + w] : 0;
         }
         transpose64(block.data());
         for (std::size_t j = 0; j < 64; ++j) {
           const std::size_t vector = (first + w) * 64 + j;
-          if (vector < k) result.row(vector)[position / 64] = block[j];
+          if (vector < k) into.row(vector)[position / 64] = block[j];
         }
       }
     }
   }
-  return result;
+}
+
+// The terms, in canonical order, of the polynomial of degree <= d whose values
+// at the points of weight <= d are `values` (a bit per point of the cube):
+// its Moebius transform.
+std::vector<Mask> polynomial_with_values(std::vector<Word> values, int n, int d) {
+  static constexpr Word lower[6] = {0x5555555555555555, 0x3333333333333333, 0x0f0f0f0f0f0f0f0f,
+                                    0x00ff00ff00ff00ff, 0x0000ffff0000ffff, 0x00000000ffffffff};
+  for (int i = 0; i < n; ++i) {
+    if (i < 6) {
+      for (Word& w : values) w ^= (w & lower[i]) << (1u << i);
+    } else {
+      const std::size_t step = std::size_t{1} << (i - 6);
+      for (std::size_t w = 0; w < values.size(); ++w) {
+        if (w & step) values[w] ^= values[w ^ step];
+      }
+    }
+  }
+  std::vector<Mask> terms;
+  for (Mask m : monomials_up_to(n, d)) {
+    if (values[m / word_bits] >> (m % word_bits) & 1) terms.push_back(m);
+  }
+  return terms;
 }
 
 // The terms of a row of coefficients_reversed, in canonical order.
@@ -183,17 +201,16 @@ void check_memory(std::uint64_t bytes, const char* what) {
 
 ReducedSystem::ReducedSystem(const TruthTable& s, int d) : s_(s), d_(d) {
   const int n = s.variables();
-  for (Mask z : monomials_up_to(n, d)) {
-    if (!s.at(z)) columns_.push_back(z);
+  const auto& ones = s.weight_profile();
+  for (int w = 0; w <= n; ++w) {
+    const std::uint64_t at = ones[static_cast<std::size_t>(w)];
+    if (w <= d) {
+      cols_ += binomial(n, w) - at;
+    } else {
+      rows_ += at;
+    }
   }
-  if (columns_.empty()) return;
-  for (std::uint64_t x = 0; x < s.points(); ++x) {
-    if (degree(static_cast<Mask>(x)) > d && s.at(x)) rows_.push_back(static_cast<Mask>(x));
-  }
-}
-
-std::uint64_t ReducedSystem::matrix_bytes() const noexcept {
-  return static_cast<std::uint64_t>(rows()) * ((cols() + 255) / 256 * 32);
+  if (cols_ == 0) rows_ = 0;
 }
 
 double ReducedSystem::cost() const noexcept {
@@ -203,21 +220,38 @@ double ReducedSystem::cost() const noexcept {
   return r * r * (big - r / 3.0) + static_cast<double>(rows() + cols());
 }
 
-BitMatrix ReducedSystem::build(Control& control) const {
+std::vector<Mask> ReducedSystem::columns() const {
+  std::vector<Mask> result;
+  result.reserve(cols_);
+  for (Mask z : monomials_up_to(s_.variables(), d_)) {
+    if (!s_.at(z)) result.push_back(z);
+  }
+  return result;
+}
+
+std::vector<Mask> ReducedSystem::next_rows(std::uint64_t& next, std::size_t count) const {
+  std::vector<Mask> result;
+  result.reserve(count);
+  for (; next < s_.points() && result.size() < count; ++next) {
+    if (engine::degree(static_cast<Mask>(next)) > d_ && s_.at(next))
+      result.push_back(static_cast<Mask>(next));
+  }
+  return result;
+}
+
+void ReducedSystem::build(const std::vector<Mask>& points,
+                          const std::vector<std::int32_t>& column_of, BitMatrix& matrix,
+                          std::size_t first, Control& control) const {
   const int n = s_.variables();
-  check_memory(matrix_bytes() + (std::uint64_t{4} << n), "the reduced system");
-  BitMatrix matrix(rows(), cols());
-  if (rows() == 0 || cols() == 0) return matrix;
-  std::vector<std::int32_t> column_of = index_of(n, columns_);
   // odd[w][i]: whether a point of weight i contributes to a row of weight w.
   std::vector<std::array<bool, max_variables + 1>> odd(static_cast<std::size_t>(n) + 1);
-  for (int w = 0; w <= n; ++w) {
-    for (int i = 0; i <= std::min(w, d_); ++i) {
+  for (int w = d_ + 1; w <= n; ++w) {
+    for (int i = 0; i <= d_; ++i) {
       odd[static_cast<std::size_t>(w)][static_cast<std::size_t>(i)] =
-          w > d_ && odd_binomial(w - i - 1, d_ - i);
+          odd_binomial(w - i - 1, d_ - i);
     }
   }
-  split(control, rows(), [&](std::size_t begin, std::size_t end) {
+  split(control, points.size(), [&](std::size_t begin, std::size_t end) {
     std::array<Mask, max_variables> bits{};
     // The subsets of x of size <= d, grown one bit at a time, depth first:
     // at depth i the stack holds a subset of size i and the next bit to try.
@@ -225,12 +259,13 @@ BitMatrix ReducedSystem::build(Control& control) const {
     std::array<int, max_variables + 1> next{};
     for (std::size_t r = begin; r < end; ++r) {
       if (r % 1024 == 0) control.checkpoint();
-      const Mask x = rows_[r];
+      const Mask x = points[r];
       int w = 0;
       for (Mask rest = x; rest != 0; rest &= rest - 1)
         bits[static_cast<std::size_t>(w++)] = rest & (~rest + 1);
       const auto& wanted = odd[static_cast<std::size_t>(w)];
-      Word* row = matrix.row(r);
+      Word* row = matrix.row(first + r);
+      std::fill_n(row, matrix.stride(), Word{0});
       auto visit = [&](Mask z, int size) {
         if (!wanted[static_cast<std::size_t>(size)]) return;
         const std::int32_t q = column_of[z];
@@ -254,15 +289,52 @@ BitMatrix ReducedSystem::build(Control& control) const {
       }
     }
   });
-  return matrix;
 }
+
+namespace {
+
+// A row echelon form of the system's row space, read a chunk of rows at a
+// time into a matrix of at most cols + max(64, cols / 4) rows: the rank so
+// far, then the next chunk, eliminated together.  The first chunk has cols
+// + 64 rows, which for most systems of full column rank already have it:
+// with `stop_when_full` the rest is then never built.
+struct RowSpace {
+  BitMatrix basis;  // rows 0 .. rank-1
+  Echelon echelon;
+};
+
+RowSpace row_space(const ReducedSystem& system, const std::vector<Mask>& columns,
+                   bool stop_when_full, Control& control) {
+  const std::size_t cols = system.cols();
+  const std::size_t capacity = std::min(system.rows(), cols + std::max<std::size_t>(64, cols / 4));
+  check_memory(
+      capacity * ((cols + 255) / 256 * 32) + (std::uint64_t{4} << system.function().variables()),
+      "the reduced system");
+  const std::vector<std::int32_t> column_of = index_of(system.function().variables(), columns);
+  RowSpace space{BitMatrix(capacity, cols), Echelon{}};
+  std::uint64_t next = 0;
+  std::size_t left = system.rows();
+  std::size_t chunk = std::min(left, cols + 64);
+  while (chunk > 0) {
+    const std::size_t rank = space.echelon.rank;
+    const std::vector<Mask> points = system.next_rows(next, chunk);
+    system.build(points, column_of, space.basis, rank, control);
+    space.echelon = echelonize(space.basis, rank + chunk, Form::echelon, control);
+    left -= chunk;
+    if (stop_when_full && space.echelon.rank == cols) break;
+    chunk = std::min(left, capacity - space.echelon.rank);
+  }
+  return space;
+}
+
+}  // namespace
 
 std::uint64_t annihilator_dimension(const TruthTable& s, int d, Control& control) {
   if (d < 0) return 0;
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return 0;
-  BitMatrix matrix = system.build(control);
-  return system.cols() - rank_of(matrix, control);
+  const RowSpace space = row_space(system, system.columns(), true, control);
+  return system.cols() - space.echelon.rank;
 }
 
 std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wanted wanted,
@@ -271,13 +343,47 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
   const int n = s.variables();
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return {};
-  BitMatrix matrix = system.build(control);
-  const Echelon echelon = echelonize(matrix, Form::reduced, control);
-  if (echelon.rank == system.cols()) return {};
-  BitMatrix kernel = kernel_by_unknown(matrix, echelon, control);
-  matrix = BitMatrix();
+  const std::vector<Mask> columns = system.columns();
+  RowSpace space = row_space(system, columns, false, control);
+  if (space.echelon.rank == system.cols()) return {};
+  space.echelon = echelonize(space.basis, space.echelon.rank, Form::reduced, control);
+  BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
+  space.basis = BitMatrix();
+  const std::size_t k = kernel.cols();
+  if (wanted == Wanted::first_of_lowest_degree) {
+    // No annihilator of lower degree: the top-degree coefficients alone tell
+    // the annihilators apart, and an identity beside them records which
+    // combination of kernel vectors each row of their echelon form is.
+    std::vector<Mask> top;
+    for (Mask m : monomials_up_to(n, d)) {
+      if (degree(m) == d) top.push_back(m);
+    }
+    std::reverse(top.begin(), top.end());
+    check_memory(k * ((top.size() + k + 255) / 256 * 32), "the annihilator coefficients");
+    BitMatrix tops(k, top.size() + k);
+    kernel_coefficients(columns, kernel, n, top, tops, control);
+    for (std::size_t j = 0; j < k; ++j) tops.set(j, top.size() + j);
+    const Echelon echelon = echelonize(tops, Form::echelon, control);
+    assert(echelon.rank == k && echelon.pivots.back() < top.size());
+    // The last row: the earliest highest term, and its combination c of kernel vectors.
+    std::vector<Word> combination(kernel.words());
+    for (std::size_t j = 0; j < k; ++j) {
+      if (tops.get(k - 1, top.size() + j)) combination[j / word_bits] |= Word{1} << (j % word_bits);
+    }
+    std::vector<Word> values(words_for(std::size_t{1} << n));
+    for (std::size_t q = 0; q < columns.size(); ++q) {
+      Word parity = 0;
+      for (std::size_t w = 0; w < kernel.words(); ++w) parity ^= kernel.row(q)[w] & combination[w];
+      if (std::popcount(parity) & 1)
+        values[columns[q] / word_bits] |= Word{1} << (columns[q] % word_bits);
+    }
+    return {polynomial_with_values(std::move(values), n, d)};
+  }
   const std::vector<Mask> monomials = monomials_up_to(n, d);
-  BitMatrix coefficients = coefficients_reversed(system, kernel, n, monomials, control);
+  std::vector<Mask> reversed(monomials.rbegin(), monomials.rend());
+  check_memory(k * ((monomials.size() + 255) / 256 * 32), "the annihilator coefficients");
+  BitMatrix coefficients(k, monomials.size());
+  kernel_coefficients(columns, kernel, n, reversed, coefficients, control);
   kernel = BitMatrix();
   // With the monomials reversed, a row echelon form's last row is zero at
   // every monomial after its pivot, the earliest highest term there is; a

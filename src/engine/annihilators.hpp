@@ -34,21 +34,29 @@ class ReducedSystem {
  public:
   ReducedSystem(const TruthTable& s, int d);
 
-  std::size_t rows() const noexcept { return rows_.size(); }
-  std::size_t cols() const noexcept { return columns_.size(); }
-  // The unknowns' points, in canonical order.
-  const std::vector<Mask>& columns() const noexcept { return columns_; }
-  // Bytes of the matrix, and a measure of the work to eliminate it.
-  std::uint64_t matrix_bytes() const noexcept;
+  std::size_t rows() const noexcept { return rows_; }
+  std::size_t cols() const noexcept { return cols_; }
+  // A measure of the work to eliminate it.
   double cost() const noexcept;
 
-  BitMatrix build(Control& control) const;
+  // The unknowns' points, in canonical order.
+  std::vector<Mask> columns() const;
+  // The rows' points x, in increasing order: `count` of them from `*next`
+  // on, which moves past them.
+  std::vector<Mask> next_rows(std::uint64_t& next, std::size_t count) const;
+  // Writes the rows of `points` into rows first, first+1, ... of `matrix`,
+  // which has cols() columns; `column_of` maps a point to its column or -1.
+  void build(const std::vector<Mask>& points, const std::vector<std::int32_t>& column_of,
+             BitMatrix& matrix, std::size_t first, Control& control) const;
+
+  const TruthTable& function() const noexcept { return s_; }
+  int degree() const noexcept { return d_; }
 
  private:
   const TruthTable& s_;
   int d_;
-  std::vector<Mask> rows_;
-  std::vector<Mask> columns_;
+  std::size_t rows_ = 0;
+  std::size_t cols_ = 0;
 };
 
 // dim Ann_d(s).
@@ -62,6 +70,9 @@ std::uint64_t annihilator_dimension(const TruthTable& s, int d, Control& control
 // degree <= d against the support points gives, one vector per free column.
 enum class Wanted {
   first,  // only the first vector: the annihilator whose highest term comes earliest
+  // The same, when s is known to have no annihilator of degree below d: then
+  // the highest terms are all of degree d, and less work finds the first.
+  first_of_lowest_degree,
   all,
 };
 std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wanted wanted,

@@ -12,14 +12,18 @@ namespace {
 constexpr std::size_t panel_words = 4;  // 256 columns per panel
 constexpr std::size_t panel_columns = panel_words * word_bits;
 constexpr std::size_t tile_words = 8;  // 32 tables of 256 entries of 8 words: 512 KiB
+static_assert(tile_words == 2 * vector_words, "apply_tables works on two vectors at a time");
 constexpr std::size_t group_rows = 8;
+constexpr std::size_t prefetch_distance = 8;
 constexpr std::size_t table_entries = std::size_t{1} << group_rows;
 constexpr std::size_t max_groups = panel_columns / group_rows;
 
 using PanelBits = std::array<Word, panel_words>;
 
 bool any(const PanelBits& bits) {
-  return (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
+  Word all = 0;
+  for (Word w : bits) all |= w;
+  return all != 0;
 }
 void add(PanelBits& to, const PanelBits& from) {
   for (std::size_t w = 0; w < panel_words; ++w) to[w] ^= from[w];
@@ -96,13 +100,16 @@ void build_tables(Word* tables, Word* const* generators, std::size_t count, std:
 }
 
 // Adds to each target, over words [offset, offset + width), the entries its
-// sum selects.  width is tile_words or vector_words.
+// sum selects.  width is tile_words (8) or vector_words (4).
 QUILLMAT_VECTOR_CLONES
 void apply_tables(const Word* tables, std::size_t groups, const Target* targets, std::size_t count,
                   std::size_t offset, std::size_t width) {
   if (width == tile_words) {
     for (std::size_t t = 0; t < count; ++t) {
       Word* out = targets[t].row + offset;
+      // Rows lie anywhere once pivots have moved: fetch a few ahead.
+      if (t + prefetch_distance < count)
+        __builtin_prefetch(targets[t + prefetch_distance].row + offset, 1);
       const auto* select = reinterpret_cast<const unsigned char*>(targets[t].select.data());
       Vector low = load(out), high = load(out + vector_words);
       for (std::size_t g = 0; g < groups; ++g) {
@@ -138,11 +145,12 @@ void apply_tables(const Word* tables, std::size_t groups, const Target* targets,
 // in the tile changes, and the tiles are shared among the team's threads.
 class Eliminator {
  public:
-  Eliminator(BitMatrix& matrix, Form form, Control& control)
+  Eliminator(BitMatrix& matrix, std::size_t rows, Form form, Control& control)
       : m_(matrix),
+        rows_(rows),
         form_(form),
         control_(control),
-        team_(control, team_size(matrix, control)),
+        team_(control, team_size(matrix, rows, control)),
         zero_row_(matrix.stride()) {
     for (unsigned i = 0; i < team_.size(); ++i) {
       scratch_.push_back(Scratch{WordBlock(max_groups * table_entries * tile_words),
@@ -152,7 +160,7 @@ class Eliminator {
 
   Echelon run() {
     Echelon result;
-    const std::size_t rows = m_.rows();
+    const std::size_t rows = rows_;
     const std::uint64_t planned = planned_work();
     control_.plan(planned);
     std::uint64_t reported = 0;
@@ -179,14 +187,14 @@ class Eliminator {
     WordBlock final;   // the final pivot rows over a tile
   };
 
-  static unsigned team_size(const BitMatrix& matrix, const Control& control) {
+  static unsigned team_size(const BitMatrix& matrix, std::size_t rows, const Control& control) {
     // Threads pay off once a panel's update is well above their hand-over.
-    const bool large = matrix.rows() * matrix.words() >= (std::size_t{1} << 16);
+    const bool large = rows * matrix.words() >= (std::size_t{1} << 16);
     return large ? std::max(1u, control.threads()) : 1u;
   }
 
   std::uint64_t panel_work(std::size_t first) const {
-    return static_cast<std::uint64_t>(m_.rows()) * (m_.stride() - first);
+    return static_cast<std::uint64_t>(rows_) * (m_.stride() - first);
   }
   std::uint64_t planned_work() const {
     std::uint64_t total = 0;
@@ -201,8 +209,9 @@ class Eliminator {
     pivots_.clear();
     pivot_mask_ = PanelBits{};
     const std::size_t capacity = std::min(panel_columns, (m_.words() - first) * word_bits);
-    for (std::size_t i = start; i < m_.rows() && pivots_.size() < capacity; ++i) {
+    for (std::size_t i = start; i < rows_ && pivots_.size() < capacity; ++i) {
       if ((i - start) % 4096 == 4095) control_.checkpoint();
+      if (i + prefetch_distance < rows_) __builtin_prefetch(m_.row(i + prefetch_distance) + first);
       PanelBits bits = panel_bits(m_.row(i), first, m_.words());
       PanelBits track{};
       for (std::size_t w = 0; w < panel_words; ++w) {
@@ -243,14 +252,15 @@ class Eliminator {
     }
     final_by_column_.assign(panel_columns, zero_row_.data());
     for (const Pivot& pivot : pivots_) final_by_column_[pivot.column] = m_.row(pivot.row);
-    is_pivot_row_.assign(m_.rows() - start, false);
+    is_pivot_row_.assign(rows_ - start, false);
     for (const Pivot& pivot : pivots_) is_pivot_row_[pivot.row - start] = true;
     active_groups_ = 0;
     for (std::size_t g = 0; g < max_groups; ++g) {
       if (pivot_mask_[g / 8] >> (g % 8 * 8) & 0xff) active_groups_ = g + 1;
     }
     targets_.clear();
-    for (std::size_t i = form_ == Form::reduced ? 0 : start; i < m_.rows(); ++i) {
+    for (std::size_t i = form_ == Form::reduced ? 0 : start; i < rows_; ++i) {
+      if (i + prefetch_distance < rows_) __builtin_prefetch(m_.row(i + prefetch_distance) + first);
       if (i >= start && is_pivot_row_[i - start]) continue;
       PanelBits select = panel_bits(m_.row(i), first, m_.words());
       for (std::size_t w = 0; w < panel_words; ++w) select[w] &= pivot_mask_[w];
@@ -303,7 +313,7 @@ class Eliminator {
       moved_.push_back(order[pivot->row]);
       result.pivots.push_back(static_cast<std::uint32_t>(first * word_bits + pivot->column));
     }
-    for (std::size_t i = start; i < m_.rows(); ++i) {
+    for (std::size_t i = start; i < rows_; ++i) {
       if (!is_pivot_row_[i - start]) moved_.push_back(order[i]);
     }
     std::copy(moved_.begin(), moved_.end(), order.begin() + static_cast<std::ptrdiff_t>(start));
@@ -311,6 +321,7 @@ class Eliminator {
   }
 
   BitMatrix& m_;
+  std::size_t rows_;  // the rows taken part: 0 .. rows_-1
   Form form_;
   Control& control_;
   Team team_;
@@ -331,9 +342,14 @@ class Eliminator {
 }  // namespace
 
 Echelon echelonize(BitMatrix& matrix, Form form, Control& control) {
+  return echelonize(matrix, matrix.rows(), form, control);
+}
+
+Echelon echelonize(BitMatrix& matrix, std::size_t rows, Form form, Control& control) {
+  assert(rows <= matrix.rows());
   assert((matrix.check_layout(), true));
-  if (matrix.rows() == 0 || matrix.cols() == 0) return {};
-  return Eliminator(matrix, form, control).run();
+  if (rows == 0 || matrix.cols() == 0) return {};
+  return Eliminator(matrix, rows, form, control).run();
 }
 
 std::size_t rank_of(BitMatrix& matrix, Control& control) {

@@ -36,6 +36,8 @@ struct Echelon {
 // Cancelled leaves it in some state between the two: a matrix the caller
 // discards.
 Echelon echelonize(BitMatrix& matrix, Form form, Control& control);
+// The same on rows 0 .. rows-1 only; the others stay as they are.
+Echelon echelonize(BitMatrix& matrix, std::size_t rows, Form form, Control& control);
 
 // The rank of `matrix`, which it overwrites.
 std::size_t rank_of(BitMatrix& matrix, Control& control);

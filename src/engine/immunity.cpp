@@ -138,8 +138,8 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   result.dimensions = {*spaces.known(0, low), *spaces.known(1, low)};
   result.of_complement = result.dimensions.of_f == 0;
   assert(result.dimensions.of_f + result.dimensions.of_complement > 0);
-  auto basis =
-      annihilator_basis(spaces.side(result.of_complement ? 1 : 0), low, Wanted::first, control);
+  auto basis = annihilator_basis(spaces.side(result.of_complement ? 1 : 0), low,
+                                 Wanted::first_of_lowest_degree, control);
   assert(basis.size() == 1);
   result.annihilator = std::move(basis.front());
   return result;

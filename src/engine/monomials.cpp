@@ -47,6 +47,15 @@ TruthTable::TruthTable(int n, std::vector<Word> bits) : n_(n), bits_(std::move(b
     throw std::invalid_argument("a truth table of 2**n bits, n <= 30");
   }
   if (points() % word_bits != 0) bits_.back() &= (Word{1} << points() % word_bits) - 1;
+  profile_.assign(static_cast<std::size_t>(n) + 1, 0);
+  // Point 64w + b has weight popcount(w) + popcount(b).
+  for (std::size_t w = 0; w < bits_.size(); ++w) {
+    const int high = std::popcount(w);
+    for (Word set = bits_[w]; set != 0; set &= set - 1) {
+      ++profile_[static_cast<std::size_t>(
+          high + std::popcount(static_cast<unsigned>(std::countr_zero(set))))];
+    }
+  }
 }
 
 std::uint64_t TruthTable::weight() const noexcept {

@@ -41,12 +41,15 @@ class TruthTable {
   std::uint64_t points() const noexcept { return std::uint64_t{1} << n_; }
   bool at(std::uint64_t x) const noexcept { return bits_[x / word_bits] >> (x % word_bits) & 1; }
   std::uint64_t weight() const noexcept;
+  // Entry w: the points of weight w where f is 1.
+  const std::vector<std::uint64_t>& weight_profile() const noexcept { return profile_; }
   TruthTable complement() const;
   const std::vector<Word>& bits() const noexcept { return bits_; }
 
  private:
   int n_;
   std::vector<Word> bits_;
+  std::vector<std::uint64_t> profile_;
 };
 
 }  // namespace quillmat::engine
