@@ -299,19 +299,21 @@ namespace {
 // + 64 rows, which for most systems of full column rank already have it:
 // with `stop_when_full` the rest is then never built.
 struct RowSpace {
-  BitMatrix basis;  // rows 0 .. rank-1
+  std::vector<Mask> columns;  // the unknowns' points
+  BitMatrix basis;            // rows 0 .. rank-1
   Echelon echelon;
 };
 
-RowSpace row_space(const ReducedSystem& system, const std::vector<Mask>& columns,
-                   bool stop_when_full, Control& control) {
+RowSpace row_space(const ReducedSystem& system, bool stop_when_full, Control& control) {
+  const int n = system.function().variables();
   const std::size_t cols = system.cols();
   const std::size_t capacity = std::min(system.rows(), cols + std::max<std::size_t>(64, cols / 4));
-  check_memory(
-      capacity * ((cols + 255) / 256 * 32) + (std::uint64_t{4} << system.function().variables()),
-      "the reduced system");
-  const std::vector<std::int32_t> column_of = index_of(system.function().variables(), columns);
-  RowSpace space{BitMatrix(capacity, cols), Echelon{}};
+  // The matrix, the index of columns by point, and the lists of monomials and columns.
+  check_memory(capacity * ((cols + 255) / 256 * 32) + (std::uint64_t{4} << n) +
+                   4 * monomials_up_to_count(n, system.degree()) + 4 * cols,
+               "the reduced system");
+  RowSpace space{system.columns(), BitMatrix(capacity, cols), Echelon{}};
+  const std::vector<std::int32_t> column_of = index_of(n, space.columns);
   std::uint64_t next = 0;
   std::size_t left = system.rows();
   std::size_t chunk = std::min(left, cols + 64);
@@ -333,7 +335,7 @@ std::uint64_t annihilator_dimension(const TruthTable& s, int d, Control& control
   if (d < 0) return 0;
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return 0;
-  const RowSpace space = row_space(system, system.columns(), true, control);
+  const RowSpace space = row_space(system, true, control);
   return system.cols() - space.echelon.rank;
 }
 
@@ -343,8 +345,8 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
   const int n = s.variables();
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return {};
-  const std::vector<Mask> columns = system.columns();
-  RowSpace space = row_space(system, columns, false, control);
+  RowSpace space = row_space(system, false, control);
+  const std::vector<Mask>& columns = space.columns;
   if (space.echelon.rank == system.cols()) return {};
   space.echelon = echelonize(space.basis, space.echelon.rank, Form::reduced, control);
   BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
