@@ -291,6 +291,17 @@ void ReducedSystem::build(const std::vector<Mask>& points,
   });
 }
 
+BitMatrix ReducedSystem::matrix(Control& control) const {
+  const int n = s_.variables();
+  check_memory(rows_ * ((cols_ + 255) / 256 * 32) + (std::uint64_t{4} << n), "the reduced system");
+  const std::vector<Mask> points_of_columns = columns();
+  const std::vector<std::int32_t> column_of = index_of(n, points_of_columns);
+  BitMatrix result(rows_, cols_);
+  std::uint64_t next = 0;
+  build(next_rows(next, rows_), column_of, result, 0, control);
+  return result;
+}
+
 namespace {
 
 // A row echelon form of the system's row space, read a chunk of rows at a

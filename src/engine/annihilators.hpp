@@ -49,6 +49,9 @@ class ReducedSystem {
   void build(const std::vector<Mask>& points, const std::vector<std::int32_t>& column_of,
              BitMatrix& matrix, std::size_t first, Control& control) const;
 
+  // The whole matrix at once (for benchmarks and tests; the engine reads it in chunks).
+  BitMatrix matrix(Control& control) const;
+
   const TruthTable& function() const noexcept { return s_; }
   int degree() const noexcept { return d_; }
 
