@@ -1,8 +1,29 @@
 #include "engine/control.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace quillmat::engine {
+
+void rethrow_first_real(const std::vector<std::exception_ptr>& failures) {
+  // A real failure wins over the Cancelled it caused elsewhere.
+  std::exception_ptr cancelled;
+  for (const auto& failure : failures) {
+    if (!failure) continue;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Cancelled&) {
+      cancelled = failure;
+    }
+  }
+  if (cancelled) std::rethrow_exception(cancelled);
+}
+
+void Control::set_threads(unsigned threads) noexcept {
+  // More threads than cores only costs memory: each has tables of its own.
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  threads_ = std::clamp(threads, 1u, 4 * cores);
+}
 
 void Control::run_poll() {
   poll();
@@ -78,19 +99,7 @@ void run_together(Control& control, const std::vector<std::function<void()>>& ta
     control.wait_polling(lock, done, [&] { return running == 0; });
   }
   for (auto& thread : threads) thread.join();
-  // A real failure wins over the Cancelled it caused elsewhere.
-  std::exception_ptr cancelled;
-  for (auto& failure : failures) {
-    if (!failure) continue;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const Cancelled&) {
-      cancelled = failure;
-    } catch (...) {
-      throw;
-    }
-  }
-  if (cancelled) std::rethrow_exception(cancelled);
+  rethrow_first_real(failures);
 }
 
 Team::Team(Control& control, unsigned size) : control_(control) {
@@ -152,8 +161,7 @@ void Team::run(const std::function<void(unsigned)>& job) {
   }
   std::unique_lock lock(mutex_);
   control_.wait_polling(lock, finished_, [&] { return running_ == 0; });
-  if (own) std::rethrow_exception(own);
-  if (failure_) std::rethrow_exception(failure_);
+  rethrow_first_real({own, failure_});
 }
 
 }  // namespace quillmat::engine

@@ -63,7 +63,8 @@ class Control {
   bool on_home_thread() const noexcept { return std::this_thread::get_id() == home_; }
   // Threads the core may use at once, the home thread included.
   unsigned threads() const noexcept { return threads_; }
-  void set_threads(unsigned threads) noexcept { threads_ = threads == 0 ? 1 : threads; }
+  // At least 1, at most 4 per core.
+  void set_threads(unsigned threads) noexcept;
 
   // Waits on the home thread until `finished()` holds, polling meanwhile;
   // `finished` is called with `lock` held, and the waker notifies `wake`.
@@ -84,6 +85,9 @@ class Control {
   std::atomic<std::uint64_t> total_{0};
   unsigned threads_ = 1;
 };
+
+// Rethrows the first failure that is not Cancelled, else Cancelled if any.
+void rethrow_first_real(const std::vector<std::exception_ptr>& failures);
 
 // Runs each task on a thread of its own (the first on the calling thread)
 // and returns when all have finished.  A task that throws stops the others

@@ -1,7 +1,8 @@
-"""python -m quillmat.immunity: see quillmat.immunity._cli."""
+"""python -m quillmat.immunity: the command line (quillmat.immunity._cli)."""
 
 import sys
 
 from quillmat.immunity._cli import main
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())
