@@ -6,6 +6,7 @@
 
 #include "matrix/failure.hpp"
 #include "matrix/fast_paths.hpp"
+#include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
 #include "matrix/monomial.hpp"
 
@@ -22,6 +23,7 @@ std::vector<Word> read_words(const Strings& list, std::size_t count) {
 
 // The row of `point` against every exponent string, made at its exact length.
 Row evaluate_row(const Word& point, const std::vector<Word>& monomials) {
+  interruption_point(monomials.size() + 1);
   Row row(monomials.size());
   for (std::size_t c = 0; c < monomials.size(); ++c) row[c] = evaluate(point, monomials[c]);
   return row;
@@ -58,6 +60,7 @@ Matrix Matrix::construct_and_add_column(const Strings& support, const std::strin
   const Word exponents(monom);
   Row column(nrows());
   for (std::size_t i = 0; i < column.size(); ++i) {
+    interruption_point(1);
     column[i] = evaluate(Word(checked_at(support, i)), exponents);
   }
   grown.append_column(apply_operations(operations, std::move(column)));
@@ -77,12 +80,14 @@ Matrix Matrix::compute_next(const Strings& monom_slice, const Strings& support_s
   // support fails at the first cell, before monomial 0 is looked at.
   const Word point(last(support_slice));
   for (std::size_t i = 0; i <= idx; ++i) {
+    interruption_point(1);
     row.push_back(evaluate(point, Word(checked_at(monom_slice, i))));
   }
   // The row read monomial 0, so the monomials are not empty here.
   const Word exponents(last(monom_slice));
   Row column(idx);
   for (std::size_t i = 0; i < idx; ++i) {
+    interruption_point(1);
     column[i] = evaluate(Word(checked_at(support_slice, i)), exponents);
   }
   grown.append_column(apply_operations(operations, std::move(column)));
@@ -96,6 +101,7 @@ Verdict verify(const Strings& z, const Row& g, const Strings& mapping) {
   const std::vector<Word> terms = read_words(mapping, std::min(g.size(), mapping.size()));
   Row selected;  // the coefficients of the terms that divide the point
   for (std::size_t k = 0; k < z.size(); ++k) {
+    interruption_point(g.size() + 1);
     const Word point(z[k]);
     selected.clear();
     for (std::size_t i = 0; i < g.size(); ++i) {
@@ -148,6 +154,7 @@ Verdict verify_2(const Strings& z, const Row& g, const Strings& mapping) {
   const std::vector<Word> terms = read_words(mapping, std::min(g.size(), mapping.size()));
   const auto masks = odd_term_masks(terms, g);
   for (std::size_t k = 0; k < z.size(); ++k) {
+    interruption_point(g.size() + 1);
     const Word point(z[k]);
     if (masks && point.all_bits() && point.text.size() == terms[0].text.size()) {
       if (odd_divisors(masks->data(), masks->size(), point.ones)) {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "matrix/failure.hpp"
+#include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
 #include "matrix/output.hpp"
 
@@ -27,6 +28,7 @@ class LastRowReduction {
   std::size_t last() const { return last_; }
 
   void add(std::size_t target, std::size_t source) {
+    interruption_point(columns() + 1);
     w_.add_rows(target, source);
     operations_.emplace_back(target, source);
   }
@@ -39,6 +41,7 @@ class LastRowReduction {
   // Every row above the last with a 1 in `column` gets the last row added.
   void clear_column(std::size_t column) {
     for (std::size_t k = 0; k < last_; ++k) {
+      interruption_point(1);
       if (checked_at(w_.elements[k], column) == 1) add(k, last_);
     }
   }
@@ -48,6 +51,7 @@ class LastRowReduction {
   template <class AddWhen>
   void settle(std::size_t from, AddWhen add_when) {
     for (std::size_t a = from; a >= 1; --a) {
+      interruption_point(columns() + 1);
       if (w_.is_zero_row(a)) continue;
       const std::optional<std::size_t> c1 = leading_of(a);
       if (!c1) unwrap_failure();  // non-zero cells, none of them 1
@@ -93,6 +97,7 @@ std::pair<Matrix, Operations> Matrix::reduced_echelon_form_last_row() const {
     std::size_t best = last + 1, candidate = 0;
     bool found = false, done = false;
     for (std::size_t j = i; j < last && !done; ++j) {
+      interruption_point(columns + 1);
       const std::optional<std::size_t> q = r.leading_of(j);
       if (!q) {
         exchange_last(found ? candidate : j);
@@ -131,6 +136,7 @@ std::pair<Matrix, Operations> Matrix::echelon_form_last_row_dep() const {
     std::size_t best = last, candidate = 0;
     bool found = false, merged = false;
     for (std::size_t j = 0; j < last; ++j) {
+      interruption_point(columns + 1);
       const std::optional<std::size_t> q = r.leading_of(j);
       if (!q) {
         if (!found) candidate = j;

@@ -64,6 +64,12 @@ bool Matrix::is_zero_row(Index row) const {
 
 void Matrix::append_column(Row v) {
   if (v.size() < elements.size()) index_failure(v.size(), v.size());
+  // Room for the new cell in every row first, so that running out of memory
+  // leaves every row as it was; the pushes below then cannot fail.
+  for (Row& row : elements) {
+    if (row.size() == row.capacity())
+      row.reserve(row.size() + std::max<std::size_t>(row.size() / 2, 8));
+  }
   for (std::size_t i = 0; i < elements.size(); ++i) elements[i].push_back(v[i]);
 }
 

@@ -4,6 +4,7 @@
 
 #include "matrix/failure.hpp"
 #include "matrix/fast_paths.hpp"
+#include "matrix/interrupt.hpp"
 
 namespace quillmat {
 namespace {
@@ -57,6 +58,7 @@ Cell str_ops(std::string_view point, std::string_view exponents) {
 Row apply_operations(const Operations& operations, Row column) {
   const std::size_t length = column.size();
   for (const auto& [target, source] : operations) {
+    interruption_point(1);
     if (target >= length) index_failure(length, target);
     if (source >= length) index_failure(length, source);
     column[target] = static_cast<Cell>((column[target] + column[source]) & 1);

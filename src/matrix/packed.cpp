@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "matrix/fast_paths.hpp"
+#include "matrix/interrupt.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -98,6 +99,7 @@ std::optional<PackedRows> PackedRows::pack(const Rows& rows) {
   }
   PackedRows packed(rows.size(), columns);
   for (std::size_t r = 0; r < rows.size(); ++r) {
+    interruption_point(columns);
     if (!pack_row(rows[r].data(), columns, packed.row(r))) return std::nullopt;
   }
   return packed;
@@ -106,6 +108,7 @@ std::optional<PackedRows> PackedRows::pack(const Rows& rows) {
 Rows PackedRows::unpack() const {
   Rows rows(rows_, Row(columns_));
   for (std::size_t r = 0; r < rows_; ++r) {
+    interruption_point(columns_);
     const std::uint64_t* words = row(r);
     Cell* cells = rows[r].data();
     std::size_t c = 0;
@@ -162,6 +165,7 @@ void PackedRows::gauss_jordan(Operations& operations) {
     additions.clear();
     const std::size_t end = std::min(columns_, (word + 1) * 64);
     for (std::size_t q = word * 64; q < end && i < rows_; ++q) {
+      interruption_point(sparse ? live_rows : rows_);
       const std::uint64_t mask = std::uint64_t{1} << (q % 64);
       std::size_t j = next(i);
       while (j < rows_ && !(column_word[j] & mask)) j = next(j + 1);
@@ -194,7 +198,13 @@ void PackedRows::gauss_jordan(Operations& operations) {
       ++i;
     }
     for (std::size_t k = 0; k < rows_; ++k) row(k)[word] = column_word[k];
-    add_slots(bits_.data(), words_, word + 1, additions.data(), additions.size());
+    // The additions of a block, a few thousand at a time between interruption points.
+    constexpr std::size_t batch = 4096;
+    for (std::size_t a = 0; a < additions.size(); a += batch) {
+      const std::size_t count = std::min(batch, additions.size() - a);
+      add_slots(bits_.data(), words_, word + 1, additions.data() + a, count);
+      interruption_point(count * (words_ - word) * 64);
+    }
   }
 }
 
@@ -224,6 +234,7 @@ Rows PackedRows::kernel() const {
   const std::size_t free_words = (free_columns.size() + 63) / 64;
   std::vector<std::uint64_t> x(pivots.size() * free_words);
   for (std::size_t t = 0; t < pivots.size(); ++t) {
+    interruption_point(words_ * 64);
     std::uint64_t* xt = x.data() + t * free_words;
     const std::uint64_t* cells = row(pivots[t].second);
     for (std::size_t w = 0; w < words_; ++w) {
@@ -241,6 +252,7 @@ Rows PackedRows::kernel() const {
   Rows basis(free_columns.size(), Row(columns_, 0));
   for (std::size_t f = 0; f < free_columns.size(); ++f) basis[f][free_columns[f]] = 1;
   for (std::size_t t = 0; t < pivots.size(); ++t) {
+    interruption_point(free_words * 64);
     const std::uint64_t* xt = x.data() + t * free_words;
     for (std::size_t i = 0; i < free_words; ++i) {
       for (std::uint64_t ones = xt[i]; ones != 0; ones &= ones - 1) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "matrix/failure.hpp"
+#include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
 #include "matrix/packed.hpp"
 
@@ -52,12 +53,14 @@ std::pair<Matrix, Operations> Matrix::echelon_form() const {
   for (std::size_t q = 0; q < columns && i < rows; ++q) {
     std::size_t j = i;
     while (j < rows && checked_at(w.elements[j], q) != 1) ++j;
+    interruption_point(rows);
     if (j == rows) continue;  // no pivot in this column
     exchange(w, i, j, operations);
     for (std::size_t k = 0; k < rows; ++k) {
       if (k == i || checked_at(w.elements[k], q) != 1) continue;
       w.add_rows(k, i);
       operations.emplace_back(k, i);
+      interruption_point(columns);
     }
     ++i;
   }
@@ -81,10 +84,12 @@ std::pair<Matrix, Operations> Matrix::row_echelon_full_matrix() const {
       }
     }
     exchange(w, r, j, operations);
+    interruption_point(rows);
     for (std::size_t k = 0; k < rows; ++k) {
       if (k == r || checked_at(w.elements[k], q) != 1) continue;
       add_row_low_bits(w.elements[k], w.elements[r], columns);
       operations.emplace_back(k, r);
+      interruption_point(columns);
     }
   }
   return {std::move(w), std::move(operations)};
@@ -136,6 +141,7 @@ Rows Matrix::kernel() const {
       Cell s = 0;
       for (std::size_t k = 0; k < columns; ++k) s ^= static_cast<Cell>(v[k] * row[k]);
       v[p] = s;
+      interruption_point(columns);
     }
     basis.push_back(std::move(v));
   }

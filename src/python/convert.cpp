@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "matrix/interrupt.hpp"
+
 namespace quillmat::python {
 namespace {
 
@@ -69,8 +71,16 @@ Py_ssize_t check_sequence(PyObject* object) {
   if (length < 0) {
     try {
       throw_pending();
-    } catch (PythonError&) {
-      return 0;  // a sequence that cannot tell its length only costs re-growth
+    } catch (PythonError& error) {
+      // A sequence that cannot tell its length only costs re-growth.  But
+      // KeyboardInterrupt, SystemExit and the like are no answer about the
+      // length, and neither is MemoryError: those go on.
+      PyObject* exception = error.exception();
+      if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception) ||
+          PyErr_GivenExceptionMatches(exception, PyExc_MemoryError)) {
+        throw;
+      }
+      return 0;
     }
   }
   return length;
@@ -113,6 +123,7 @@ PyObject* cell_object(Cell value) noexcept {
 }
 
 Ref row_to_python(const Row& row) {
+  interruption_point(row.size() + 1);
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(row.size())));
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   for (std::size_t i = 0; i < row.size(); ++i) items[i] = Py_NewRef(cell_object(row[i]));
@@ -131,6 +142,7 @@ Ref operations_to_python(const Operations& operations) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(operations.size())));
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   for (std::size_t i = 0; i < operations.size(); ++i) {
+    interruption_point(8);
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) throw_pending();
     PyTuple_SET_ITEM(pair, 0, index(operations[i].first));

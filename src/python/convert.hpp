@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
 #include "python/errors.hpp"
 
@@ -74,15 +75,26 @@ bool read_plain(PyObject* object, T& value) {
 
 // A sequence of items, each converted in iteration order; the first item that
 // fails ends the conversion and later items are never read.
+// Bytes reserved at once for a sequence's items on its word.
+inline constexpr std::size_t reserve_limit = std::size_t{16} << 20;
+
 template <class Item>
 std::vector<Item> sequence_from_python(PyObject* object) {
   const Py_ssize_t length = check_sequence(object);
   std::vector<Item> items;
+  // The length is a hint that may lie: room for up to reserve_limit items is
+  // taken at once, the rest as the items come, and room left unused is given
+  // back at the end.
   try {
-    items.reserve(static_cast<std::size_t>(length));
+    items.reserve(std::min(static_cast<std::size_t>(length), reserve_limit / sizeof(Item)));
   } catch (const std::exception&) {
-    // A length no allocation can hold is not believed: the items themselves decide.
+    // No room for that many: the items themselves decide.
   }
+  auto fitted = [&]() -> std::vector<Item> {
+    if (items.capacity() - items.size() > std::max<std::size_t>(items.size(), 64))
+      items.shrink_to_fit();
+    return std::move(items);
+  };
   // Exact lists and tuples are walked in place, as their own iterators would
   // walk them: the length is read again before every item, because converting
   // an item may run Python code that changes the list.
@@ -93,6 +105,7 @@ std::vector<Item> sequence_from_python(PyObject* object) {
       return list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
     };
     for (Py_ssize_t i = 0; i < size(); ++i) {
+      interruption_point(1);
       PyObject* raw = at(i);
       if constexpr (std::is_same_v<Item, IndexPair>) {
         // Long operations lists were built over many calls, their tuples
@@ -111,14 +124,15 @@ std::vector<Item> sequence_from_python(PyObject* object) {
       Ref item = Ref::borrow(raw);
       items.push_back(from_python<Item>(item.get()));
     }
-    return items;
+    return fitted();
   }
   Ref iterator = check(PyObject_GetIter(object));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    interruption_point(1);
     items.push_back(from_python<Item>(item.get()));
   }
   if (PyErr_Occurred()) throw_pending();
-  return items;
+  return fitted();
 }
 
 template <class T>

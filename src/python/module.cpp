@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "matrix/interrupt.hpp"
 #include "python/method.hpp"
 
 namespace quillmat::python {
@@ -70,6 +71,18 @@ void add_function(PyObject* module, PyMethodDef* function_definition) {
   add_attribute(module, name.get(), function.get());
 }
 
+// The core's interruption points run the signal handlers; a handler's
+// exception (KeyboardInterrupt) unwinds the call.
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw_pending();
+}
+
+// A write that may block (a full pipe) lets other threads run meanwhile.
+void without_lock(void (*work)(void*), void* context) {
+  Py_BEGIN_ALLOW_THREADS work(context);
+  Py_END_ALLOW_THREADS
+}
+
 Ref create_module() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interpreter);
@@ -82,6 +95,8 @@ Ref create_module() {
   }
   if (module_object != nullptr) return Ref::borrow(module_object);
 
+  set_interrupt_hook(&check_signals);
+  set_blocking_runner(&without_lock);
   Ref module = check(PyModule_Create2(&definition, 1013));
   add_attribute(module.get(), interned("Matrix").get(), reinterpret_cast<PyObject*>(matrix_type()));
   add_function(module.get(), &verify_definition);
