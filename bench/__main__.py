@@ -12,10 +12,12 @@ import sys
 from pathlib import Path
 
 from bench import environment, peer_m4ri
+from bench.engine_workloads import ENGINE_WORKLOADS
 from bench.main_job_profile import profile_main_job
 from bench.report import (
     QUILLMAT,
     Measurement,
+    ceilings_table,
     markdown_table,
     plot,
     targets_summary,
@@ -29,6 +31,7 @@ PROFILE = "profile"  # the profile section, selectable with --only like a worklo
 BUDGET_SECONDS = 60.0
 HARD_LIMIT_SECONDS = 120.0
 PROFILE_VARS, QUICK_PROFILE_VARS = 11, 8
+ALL_WORKLOADS = WORKLOADS + ENGINE_WORKLOADS
 
 
 def unavailable() -> dict[str, str]:
@@ -42,12 +45,13 @@ def measure_size(workload: Workload, size: int, limits: Limits,
     label = workload.label(size)
     timings: dict[str, Timing] = {}
     for peer, make_call in workload.calls.items():
-        note = missing.get(peer) or limits.skip_note(workload.name, peer)
+        peer_limits = limits.raised(workload.limits[peer]) if peer in workload.limits else limits
+        note = missing.get(peer) or peer_limits.skip_note(workload.name, peer)
         if note:
             timings[peer] = Timing.skipped(note)
         else:
-            timings[peer] = make_call(inputs).measure(limits)
-            limits.record(workload.name, peer, label, timings[peer])
+            timings[peer] = make_call(inputs).measure(peer_limits)
+            peer_limits.record(workload.name, peer, label, timings[peer])
         print(f"  {workload.name} {label} {peer}: {timing_text(timings[peer])}",
               file=sys.stderr, flush=True)
     results = {peer: t.result for peer, t in timings.items() if t.seconds is not None}
@@ -61,7 +65,7 @@ def measure_size(workload: Workload, size: int, limits: Limits,
 
 
 def main(argv: list[str] | None = None) -> int:
-    names = [w.name for w in WORKLOADS] + [PROFILE]
+    names = [w.name for w in ALL_WORKLOADS] + [PROFILE]
     parser = argparse.ArgumentParser(prog="scripts/bench", description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes only: a smoke run")
     parser.add_argument("--only", action="append", choices=names, metavar="WORKLOAD",
@@ -80,7 +84,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"bench: {peer}: {note}", file=sys.stderr)
 
     measurements = []
-    for workload in WORKLOADS:
+    for workload in ALL_WORKLOADS:
         if args.only and workload.name not in args.only:
             continue
         for size in workload.quick_sizes if args.quick else workload.sizes:
@@ -94,6 +98,8 @@ def main(argv: list[str] | None = None) -> int:
         f" --only {name}" for name in args.only or [])
     header = environment.header(started, load_at_start, limits, command)
     print("\n" + markdown_table(measurements) + "\n\n" + targets_summary(measurements))
+    if ceilings := ceilings_table(measurements):
+        print("\n" + ceilings)
     out.mkdir(parents=True, exist_ok=True)
     write_markdown(out / "benchmarks.md", header, measurements, "benchmarks.png", profile)
     plot(out / "benchmarks.png", measurements)

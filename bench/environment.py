@@ -8,7 +8,7 @@ import os
 import platform
 import subprocess
 
-from bench import peer_m4ri
+from bench import peer_m4ri, peer_sage
 from bench.timing import ROOT, Limits
 
 
@@ -62,6 +62,8 @@ def header(started: datetime.datetime, load_at_start: str, limits: Limits,
            command: str) -> list[str]:
     rule = limits.rule
     m4ri = _command("pkg-config", "--modversion", "m4ri") if peer_m4ri.available() else ""
+    sage = _command(peer_sage.PYTHON, "-c", "import importlib.metadata as m; "
+                    "print(m.version('passagemath-modules'))") if peer_sage.available() else ""
     blas = ", ".join(f"{v}={os.environ[v]}" for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE",
                                                         "OMP_NUM_THREADS") if v in os.environ)
     return [
@@ -72,7 +74,8 @@ def header(started: datetime.datetime, load_at_start: str, limits: Limits,
         f"- Python: {platform.python_implementation()} {platform.python_version()}.",
         f"- Versions: quillmat {_version('quillmat')} ({quillmat_revision()}), "
         f"galois {_version('galois')}, numba {_version('numba')}, numpy {_version('numpy')}, "
-        f"matplotlib {_version('matplotlib')}, M4RI {m4ri or 'absent'}.",
+        f"matplotlib {_version('matplotlib')}, M4RI {m4ri or 'absent'}, "
+        f"SageMath (passagemath) {sage or 'absent'}.",
         f"- Timing: per call, the median of up to {rule.repeats} repetitions after a warm-up "
         f"call that is not counted; a repetition batches calls until it lasts "
         f"{rule.min_repetition:g} s, and long calls get fewer repetitions (a cell costs about "
@@ -82,8 +85,9 @@ def header(started: datetime.datetime, load_at_start: str, limits: Limits,
         "memory is that whole process's peak resident memory, interpreter and imports included.",
         f"- Limits: a peer's larger sizes are skipped once one size took over "
         f"{limits.budget:.0f} s a call; child processes are stopped after "
-        f"{limits.hard_limit:.0f} s.  Every peer runs with its defaults (numpy's BLAS may use "
-        "several cores, the others use one).",
+        f"{limits.hard_limit:.0f} s, but for the cells whose workload gives a peer a limit of "
+        "its own (it says so).  Every peer runs with its defaults (numpy's BLAS may use "
+        "several cores, quillmat.immunity uses them all, the others use one).",
         f"- Rerun: `{command}` (`--quick` for a smoke run of a few seconds, "
         "`--only WORKLOAD` for one workload).",
     ]

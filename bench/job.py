@@ -15,13 +15,12 @@ from __future__ import annotations
 
 import json
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 import algebraic_immunity as example  # noqa: E402  (found through the path above)
 
-from bench.timing import Rule, peak_memory_kib, repetitions  # noqa: E402
+from bench.timing import Rule, peak_memory_kib, time_job  # noqa: E402
 
 RANDOM_SEED = 1
 WARM_UP_VARS = 7
@@ -52,21 +51,7 @@ def main(argv: list[str]) -> int:
 
     algebraic_immunity(truth_table(function, WARM_UP_VARS))
     table = truth_table(function, n)
-
-    def run(calls: int) -> float:
-        start = time.perf_counter()
-        for _ in range(calls):
-            algebraic_immunity(table)
-        return time.perf_counter() - start
-
-    start = time.perf_counter()
-    degree = algebraic_immunity(table)
-    first = time.perf_counter() - start
-    if first >= rule.min_repetition:
-        seconds = [first] + [run(1) for _ in range(rule.runs_for(first) - 1)]
-        calls = 1
-    else:
-        seconds, calls = repetitions(run, rule, first)
+    seconds, calls, degree = time_job(lambda: algebraic_immunity(table), rule)
     print(json.dumps({"seconds": seconds, "calls": calls, "peak_kib": peak_memory_kib(),
                       "result": degree}))
     return 0

@@ -7,11 +7,12 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from bench.timing import Timing
-from bench.workloads import Workload
+from bench.workloads import Ceiling, Workload
 
 QUILLMAT = "quillmat"
 COLOURS = {QUILLMAT: "tab:blue", "galois": "tab:orange", "numpy": "tab:green", "M4RI": "tab:red",
-           "CPython": "tab:purple"}  # one colour per peer in every panel
+           "CPython": "tab:purple", "SageMath": "tab:brown", "Matrix stepwise": "tab:gray",
+           "Matrix at-once": "tab:olive"}  # one colour per peer in every panel
 COLUMNS = ["Workload", "Size", "quillmat", "Peer", "Peer time", "Peer / quillmat", "Target",
            "Met", "Notes"]
 
@@ -34,12 +35,19 @@ class Measurement:
     def verdict(self, peer: str) -> str | None:
         """None when no target applies here; else "yes", "no", or "—" (not measured)."""
         target = self.workload.targets.get(peer)
-        if target is None or target.size != self.size:
+        if target is None or not target.applies(self.size):
             return None
         ratio = self.ratio(peer)
         if ratio is None:
             return "—"
         return "yes" if ratio >= target.min_ratio else "no"
+
+    def ceilings(self) -> list[tuple[Ceiling, str]]:
+        """The targets on quillmat alone at this size, each with "yes", "no" or "—"."""
+        ours = self.timings[QUILLMAT]
+        return [(c, "—" if ours.seconds is None else
+                 "yes" if c.met(ours.seconds, ours.peak_kib) else "no")
+                for c in self.workload.ceilings if c.size == self.size]
 
 
 def seconds_text(seconds: float) -> str:
@@ -92,6 +100,12 @@ def targets_summary(measurements: list[Measurement]) -> str:
                 met += 1
             elif verdict is not None:
                 missed.append(f"{m.workload.name} {m.workload.label(m.size)} vs {peer}")
+        for ceiling, verdict in m.ceilings():
+            if verdict == "yes":
+                met += 1
+            else:
+                missed.append(f"{m.workload.name} {m.workload.label(m.size)} "
+                              f"{ceiling.text()}")
     if not met and not missed:
         return "No target applies at these sizes."
     return f"Targets met: {met} of {met + len(missed)}." + (
@@ -102,6 +116,18 @@ def markdown_table(measurements: list[Measurement]) -> str:
     lines = ["| " + " | ".join(COLUMNS) + " |", "|" + "---|" * len(COLUMNS)]
     lines += ["| " + " | ".join(row) + " |" for row in table_rows(measurements)]
     return "\n".join(lines)
+
+
+def ceilings_table(measurements: list[Measurement]) -> str:
+    """The targets on quillmat's own time and memory, when any applies: empty otherwise."""
+    rows = [[m.workload.name, m.workload.label(m.size), timing_text(m.timings[QUILLMAT]),
+             ceiling.text(), {"no": "**no**"}.get(verdict, verdict)]
+            for m in measurements for ceiling, verdict in m.ceilings()]
+    if not rows:
+        return ""
+    columns = ["Workload", "Size", "quillmat", "Target", "Met"]
+    lines = ["| " + " | ".join(columns) + " |", "|" + "---|" * len(columns)]
+    return "\n".join(lines + ["| " + " | ".join(row) + " |" for row in rows])
 
 
 def workload_list(measurements: list[Measurement]) -> str:
@@ -115,8 +141,11 @@ def write_markdown(path: Path, header: list[str], measurements: list[Measurement
                    plot_name: str, profile: str | None) -> None:
     parts = ["# Benchmarks", "", *header, "", "## Workloads", "", workload_list(measurements),
              "", "## Results", "", targets_summary(measurements), "", markdown_table(measurements),
-             "",
-             f"![time against size, log-log, one panel per workload]({plot_name})", ""]
+             ""]
+    ceilings = ceilings_table(measurements)
+    if ceilings:
+        parts += ["Targets on quillmat's own time and peak memory:", "", ceilings, ""]
+    parts += [f"![time against size, log-log, one panel per workload]({plot_name})", ""]
     if profile:
         parts += [profile, ""]
     path.write_text("\n".join(parts))
@@ -131,7 +160,8 @@ def plot(path: Path, measurements: list[Measurement]) -> None:
 
     by_workload: dict[str, list[Measurement]] = {}
     for m in measurements:
-        by_workload.setdefault(m.workload.name, []).append(m)
+        if m.workload.plotted:
+            by_workload.setdefault(m.workload.name, []).append(m)
     panels = {name: ms for name, ms in by_workload.items() if len(ms) > 1}
     if not panels:
         return

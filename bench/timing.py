@@ -7,8 +7,9 @@ get fewer repetitions so that a cell costs about `cell_seconds` at most.
 
 Three kinds of call follow it: a Python statement timed in this process
 (`Statement`), a job run in a child process that times itself and reports its
-peak memory (`Job`), and an external program that times itself (`External`,
-the M4RI timer).  The children get the rule on their command line.
+peak memory (`Job`, possibly under another Python, as Sage's), and an
+external program that times itself (`External`, the M4RI timer).  The
+children get the rule on their command line.
 """
 
 from __future__ import annotations
@@ -67,6 +68,31 @@ def repetitions(run: Callable[[int], float], rule: Rule, first: float) -> tuple[
     return [run(calls) / calls for _ in range(rule.runs_for(repetition))], calls
 
 
+def time_job(call: Callable[[], Any], rule: Rule) -> tuple[list[float], int, Any]:
+    """The per-call seconds of each repetition of `call`, the calls in one, and
+    what the first call returned.  Long calls are not repeated needlessly: the
+    first counts when it lasts a whole repetition (the caller has warmed up)."""
+    start = time.perf_counter()
+    result = call()
+    first = time.perf_counter() - start
+    if first >= rule.min_repetition:
+        seconds = [first]
+        for _ in range(rule.runs_for(first) - 1):
+            start = time.perf_counter()
+            call()
+            seconds.append(time.perf_counter() - start)
+        return seconds, 1, result
+
+    def run(calls: int) -> float:
+        start = time.perf_counter()
+        for _ in range(calls):
+            call()
+        return time.perf_counter() - start
+
+    seconds, calls = repetitions(run, rule, first)
+    return seconds, calls, result
+
+
 @dataclass
 class Timing:
     """One cell of the table: a median time per call, or why there is none."""
@@ -93,6 +119,13 @@ class Limits:
         self.budget = budget
         self.hard_limit = hard_limit
         self._over: dict[tuple[str, str], str] = {}
+
+    def raised(self, seconds: float) -> "Limits":
+        """The same limits with budget and hard limit both `seconds`, for the
+        cells of a peer known to take minutes; what is over is shared."""
+        view = Limits(self.rule, seconds, seconds)
+        view._over = self._over
+        return view
 
     def skip_note(self, workload: str, peer: str) -> str | None:
         size = self._over.get((workload, peer))
@@ -125,10 +158,10 @@ class Statement:
         return Timing(statistics.median(seconds), len(seconds), calls, result=result)
 
 
-def run_child(command: list[str], limits: Limits) -> str | Timing:
+def run_child(command: list[str], limits: Limits, stdin: str | None = None) -> str | Timing:
     """The standard output of a child process, or a Timing that says why there is none."""
     try:
-        done = subprocess.run(command, capture_output=True, text=True, cwd=ROOT,
+        done = subprocess.run(command, capture_output=True, text=True, cwd=ROOT, input=stdin,
                               timeout=limits.hard_limit)
     except subprocess.TimeoutExpired:
         return Timing.skipped(f"stopped: over {limits.hard_limit:.0f} s")
@@ -142,12 +175,15 @@ def run_child(command: list[str], limits: Limits) -> str | Timing:
 class Job:
     """A child Python process, `python ARGV... RULE...`, that times itself by
     the rule and prints one JSON line: {"seconds": [per call, one per
-    repetition], "calls": N, "peak_kib": ..., "result": ...}."""
+    repetition], "calls": N, "peak_kib": ..., "result": ...}.  `python` is
+    this interpreter unless another is named; `stdin` is the child's input."""
 
     argv: list[str]
+    python: str = sys.executable
+    stdin: str | None = None
 
     def measure(self, limits: Limits) -> Timing:
-        output = run_child([sys.executable, *self.argv, *limits.rule.args()], limits)
+        output = run_child([self.python, *self.argv, *limits.rule.args()], limits, self.stdin)
         if isinstance(output, Timing):
             return output
         report = json.loads(output.strip().splitlines()[-1])
@@ -172,6 +208,16 @@ class External:
         seconds = [float(s) for s in fields.pop("seconds").split()]
         calls = int(fields.pop("calls"))
         return Timing(statistics.median(seconds), len(seconds), calls, result=fields)
+
+
+@dataclass
+class Unavailable:
+    """A call that cannot be made here: its cell says why."""
+
+    note: str
+
+    def measure(self, limits: Limits) -> Timing:
+        return Timing.skipped(self.note)
 
 
 def peak_memory_kib() -> int | None:

@@ -167,15 +167,40 @@ def _no_check(inputs: Any, results: dict[str, Any]) -> list[str]:
 
 @dataclass(frozen=True)
 class Target:
-    """Met when peer time / quillmat time >= min_ratio at `size`."""
+    """Met when peer time / quillmat time >= min_ratio at `size` (or at each of several)."""
 
-    size: int
+    size: int | tuple[int, ...]
     min_ratio: float
+
+    def applies(self, size: int) -> bool:
+        return size in self.size if isinstance(self.size, tuple) else size == self.size
 
     def text(self) -> str:
         if self.min_ratio >= 1:
             return f">= {self.min_ratio:g}x faster"
         return f"time <= {1 / self.min_ratio:.2g}x peer's"
+
+
+@dataclass(frozen=True)
+class Ceiling:
+    """Met when quillmat's time at `size` is at most `seconds` (and its peak
+    memory at most `memory_gib`, when given): a target on quillmat alone."""
+
+    size: int
+    seconds: float
+    memory_gib: float | None = None
+
+    def text(self) -> str:
+        time_text = (f"<= {self.seconds / 60:g} min" if self.seconds >= 120
+                     else f"<= {self.seconds:g} s")
+        return time_text + (f", <= {self.memory_gib:g} GiB peak" if self.memory_gib else "")
+
+    def met(self, seconds: float, peak_kib: int | None) -> bool:
+        if seconds > self.seconds:
+            return False
+        if self.memory_gib is None:
+            return True
+        return peak_kib is not None and peak_kib <= self.memory_gib * 2**20
 
 
 @dataclass(frozen=True)
@@ -191,6 +216,11 @@ class Workload:
     axis: str = "n (n x n matrix)"
     check: Callable[[Any, dict[str, Any]], list[str]] = _no_check
     targets: dict[str, Target] = field(default_factory=dict)
+    ceilings: tuple[Ceiling, ...] = ()
+    # Peers whose cells take minutes: their budget and hard limit, in seconds,
+    # instead of the run's (the other peers keep those).
+    limits: dict[str, float] = field(default_factory=dict)
+    plotted: bool = True  # a panel in the plot (when it has several sizes)
 
     def peers(self) -> list[str]:
         return [p for p in self.calls if p != peer_quillmat.NAME]
