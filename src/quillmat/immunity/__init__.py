@@ -36,7 +36,10 @@ process may use raises MemoryError before it starts.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Sequence
+import re
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, NamedTuple, Union
 
@@ -54,7 +57,9 @@ __all__ = [
     "algebraic_immunity",
     "anf",
     "annihilators",
+    "from_anf",
     "immunity_profile",
+    "map_immunity",
     "truth_table",
 ]
 
@@ -138,6 +143,113 @@ def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = No
     # Past degree n every function is a polynomial of degree <= n already.
     pairs += [pairs[-1]] * (max_degree - n)
     return [Dimensions(*pair) for pair in pairs]
+
+
+def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = None, *,
+                 threads: int = 1, workers: int | None = None,
+                 window: int | None = None) -> Iterator[Immunity]:
+    """algebraic_immunity of each function, computed by `executor`, in input order.
+
+    Each function is checked and converted here, as it is reached, so a bad
+    one raises before its work is sent.  The default executor is a pool of
+    `workers` processes (one per core by default), made for this call and shut
+    down at its end; any concurrent.futures.Executor will do, a Dask client's
+    get_executor() among them (quillmat must be importable where it runs the
+    work).  Each function gets `threads` threads: with one worker per core, 1
+    keeps the cores busy without contention.  At most `window` functions (four
+    per worker by default) are in flight at once, so an endless input streams.
+    The results come as an iterator; when it is closed early or interrupted,
+    what has not started is cancelled."""
+    threads = _threads(threads)
+    tables = (truth_table(f) for f in functions)
+    if executor is not None:
+        return _in_order(executor, tables, threads, window or 4 * (os.cpu_count() or 1))
+    workers = _threads(workers if workers is not None else os.cpu_count() or 1)
+    return _with_pool(tables, threads, workers, window or 4 * workers)
+
+
+def _with_pool(tables: Iterator[bytes], threads: int, workers: int,
+               window: int) -> Iterator[Immunity]:
+    pool = ProcessPoolExecutor(max_workers=workers)
+    try:
+        yield from _in_order(pool, tables, threads, window)
+    except BaseException:
+        # Interrupted or closed early: the work in the workers' hands stops
+        # too, rather than the interpreter's exit waiting for it.
+        pool.shutdown(wait=False, cancel_futures=True)
+        _terminate_workers(pool)
+        raise
+    finally:
+        pool.shutdown(wait=True)
+
+
+def _terminate_workers(pool: ProcessPoolExecutor) -> None:
+    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
+    if terminate is not None:
+        terminate()
+        return
+    for process in list(getattr(pool, "_processes", {}).values()):
+        process.terminate()
+
+
+def _in_order(executor: Executor, tables: Iterator[bytes], threads: int,
+              window: int) -> Iterator[Immunity]:
+    pending: deque[Future[Immunity]] = deque()
+    try:
+        for table in tables:
+            pending.append(executor.submit(_immunity_of_table, table, threads))
+            if len(pending) >= window:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        for future in pending:
+            future.cancel()
+
+
+def _immunity_of_table(table: bytes, threads: int) -> Immunity:
+    """The work of one function in a worker: the table is checked already."""
+    return algebraic_immunity(table, threads=threads)
+
+
+_TERM = re.compile(r"^(?:1|x\d+(?:\*x\d+)*)$")
+
+
+def from_anf(text: str, n: int) -> bytes:
+    """The truth table (one byte per point) of a polynomial in n variables
+    given as text, such as "x0*x1 + x2 + 1"; "0" is the zero function.  Terms
+    that appear twice cancel, as over GF(2)."""
+    n = _degree(n, "n")
+    if n > MAX_VARIABLES:
+        raise ValueError(f"{n} variables; at most {MAX_VARIABLES} are supported")
+    coefficients = bytearray(1 << n)
+    terms = [t.strip() for t in text.split("+")]
+    if terms != ["0"]:
+        for term in terms:
+            if not _TERM.match(term):
+                raise ValueError(f"not a term of a polynomial: {term!r} (terms look like x0*x3 or 1)")
+            mask = 0
+            if term != "1":
+                for variable in term.split("*"):
+                    i = int(variable[1:])
+                    if i >= n:
+                        raise ValueError(f"{variable} is not one of the {n} variables x0 .. x{n - 1}")
+                    mask |= 1 << i
+            coefficients[mask] ^= 1
+    # The values from the coefficients: the Moebius transform, which is its own inverse.
+    values = int.from_bytes(coefficients, "little")
+    for i in range(n):
+        step = 1 << i
+        low = _alternating_mask(n, step)
+        values ^= (values & low) << (8 * step)
+    return values.to_bytes(1 << n, "little")
+
+
+def _alternating_mask(n: int, step: int) -> int:
+    """The bytes x of a 2**n-byte little-endian integer with bit `step` of x
+    clear, each 0x01 (the low bit of every such byte)."""
+    block = int.from_bytes(b"\x01" * step + b"\x00" * step, "little")
+    return int.from_bytes(block.to_bytes(2 * step, "little") * ((1 << n) // (2 * step)), "little")
 
 
 def anf(terms: Sequence[str]) -> str:
