@@ -37,7 +37,9 @@ void Control::wait_polling(std::unique_lock<std::mutex>& lock, std::condition_va
       wake.wait(lock, finished);
       return;
     }
-    wake.wait_for(lock, poll_interval, finished);
+    // A deadline on the system clock: waiting on the steady clock needs
+    // pthread_cond_clockwait, which older C libraries lack.
+    wake.wait_until(lock, std::chrono::system_clock::now() + poll_interval, finished);
     if (finished()) return;
     lock.unlock();
     try {

@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t panel_words = 4;  // 256 columns per panel
 constexpr std::size_t panel_columns = panel_words * word_bits;
 constexpr std::size_t tile_words = 8;  // 32 tables of 256 entries of 8 words: 512 KiB
-static_assert(tile_words == 2 * vector_words, "apply_tables works on two vectors at a time");
+static_assert(tile_words == 2 * vector_words, "a tile is two vectors");
 constexpr std::size_t group_rows = 8;
 constexpr std::size_t prefetch_distance = 8;
 constexpr std::size_t table_entries = std::size_t{1} << group_rows;
@@ -62,45 +62,40 @@ PanelBits panel_bits(const Word* row, std::size_t first, std::size_t words) {
 #define QUILLMAT_VECTOR_CLONES
 #endif
 
-// One 256-bit vector of words.  The helpers that pass it by value are inlined
-// into the kernels and never cross a call boundary, so GCC's note that such
-// calls would differ between AVX and older ABIs does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
+// The kernels work on tiles of words held in local variables of a vector
+// type (256 bits: one register in the avx2 clone, two in the default one).
+// No function takes or returns one, so no call depends on the vector ABI.
 typedef Word Vector __attribute__((vector_size(vector_words * sizeof(Word))));
-
-[[gnu::always_inline]] inline Vector load(const Word* from) {
-  Vector v;
-  __builtin_memcpy(&v, from, sizeof v);
-  return v;
-}
-[[gnu::always_inline]] inline void store(Word* to, Vector v) {
-  __builtin_memcpy(to, &v, sizeof v);
-}
 
 // Tables of all sums of 8 generator rows, over words [offset, offset + width)
 // of each: entry e of table g sums the generators 8g + i for each bit i of e.
-// Only entries below 2**(generators in the group) are built.
+// Only entries below 2**(generators in the group) are built.  width is a
+// multiple of vector_words.
 QUILLMAT_VECTOR_CLONES
 void build_tables(Word* tables, Word* const* generators, std::size_t count, std::size_t offset,
                   std::size_t width) {
   for (std::size_t g = 0; g * group_rows < count; ++g) {
     Word* table = tables + g * table_entries * width;
     const std::size_t in_group = std::min(group_rows, count - g * group_rows);
-    for (std::size_t w = 0; w < width; w += vector_words) store(table + w, Vector{});
+    for (std::size_t w = 0; w < width; ++w) table[w] = 0;
     for (std::size_t e = 1; e < (std::size_t{1} << in_group); ++e) {
       const std::size_t low = static_cast<std::size_t>(std::countr_zero(e));
       const Word* from = table + (e & (e - 1)) * width;
       const Word* generator = generators[g * group_rows + low] + offset;
       Word* to = table + e * width;
       for (std::size_t w = 0; w < width; w += vector_words) {
-        store(to + w, load(from + w) ^ load(generator + w));
+        Vector a, b;
+        __builtin_memcpy(&a, from + w, sizeof a);
+        __builtin_memcpy(&b, generator + w, sizeof b);
+        a ^= b;
+        __builtin_memcpy(to + w, &a, sizeof a);
       }
     }
   }
 }
 
 // Adds to each target, over words [offset, offset + width), the entries its
-// sum selects.  width is tile_words (8) or vector_words (4).
+// selection picks.  width is tile_words or vector_words.
 QUILLMAT_VECTOR_CLONES
 void apply_tables(const Word* tables, std::size_t groups, const Target* targets, std::size_t count,
                   std::size_t offset, std::size_t width) {
@@ -108,28 +103,37 @@ void apply_tables(const Word* tables, std::size_t groups, const Target* targets,
     for (std::size_t t = 0; t < count; ++t) {
       Word* out = targets[t].row + offset;
       // Rows lie anywhere once pivots have moved: fetch a few ahead.
-      if (t + prefetch_distance < count)
+      if (t + prefetch_distance < count) {
         __builtin_prefetch(targets[t + prefetch_distance].row + offset, 1);
+      }
       const auto* select = reinterpret_cast<const unsigned char*>(targets[t].select.data());
-      Vector low = load(out), high = load(out + vector_words);
+      Vector low, high;
+      __builtin_memcpy(&low, out, sizeof low);
+      __builtin_memcpy(&high, out + vector_words, sizeof high);
       for (std::size_t g = 0; g < groups; ++g) {
         const Word* entry = tables + (g * table_entries + select[g]) * tile_words;
-        low ^= load(entry);
-        high ^= load(entry + vector_words);
+        Vector a, b;
+        __builtin_memcpy(&a, entry, sizeof a);
+        __builtin_memcpy(&b, entry + vector_words, sizeof b);
+        low ^= a;
+        high ^= b;
       }
-      store(out, low);
-      store(out + vector_words, high);
+      __builtin_memcpy(out, &low, sizeof low);
+      __builtin_memcpy(out + vector_words, &high, sizeof high);
     }
     return;
   }
   for (std::size_t t = 0; t < count; ++t) {
     Word* out = targets[t].row + offset;
     const auto* select = reinterpret_cast<const unsigned char*>(targets[t].select.data());
-    Vector v = load(out);
+    Vector sum;
+    __builtin_memcpy(&sum, out, sizeof sum);
     for (std::size_t g = 0; g < groups; ++g) {
-      v ^= load(tables + (g * table_entries + select[g]) * vector_words);
+      Vector a;
+      __builtin_memcpy(&a, tables + (g * table_entries + select[g]) * vector_words, sizeof a);
+      sum ^= a;
     }
-    store(out, v);
+    __builtin_memcpy(out, &sum, sizeof sum);
   }
 }
 
@@ -283,11 +287,8 @@ class Eliminator {
         const std::size_t width = std::min(tile_words, m_.stride() - offset);
         // The final pivot rows, from the original ones, into `final`.
         build_tables(tables, originals_.data(), k, offset, width);
-        for (std::size_t j = 0; j < k; ++j) {
-          pivots[j].row = final + j * width;
-          for (std::size_t w = 0; w < width; w += vector_words)
-            store(final + j * width + w, Vector{});
-        }
+        for (std::size_t j = 0; j < k; ++j) pivots[j].row = final + j * width;
+        std::fill_n(final, k * width, Word{0});
         apply_tables(tables, original_groups, pivots.data(), k, 0, width);
         for (std::size_t j = 0; j < k; ++j) {
           std::copy_n(final + j * width, width, originals_[j] + offset);

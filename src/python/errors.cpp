@@ -1,8 +1,18 @@
 #include "python/errors.hpp"
 
-#include <execinfo.h>
 #include <pthread.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
+#if __has_include(<execinfo.h>)
+#include <execinfo.h>
+#define QUILLMAT_HAS_BACKTRACE 1
+#else
+#define QUILLMAT_HAS_BACKTRACE 0
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -33,13 +43,26 @@ void write_stderr(std::string_view text) noexcept {
   }
 }
 
+// The calling thread's name, as the diagnostic names it: "main" for the
+// process's first thread.  Linux asks the kernel (prctl, and the thread id
+// by syscall, which every C library has); macOS has its own calls; elsewhere
+// every thread is "<unnamed>".
 std::string thread_name() {
-  if (::gettid() == ::getpid()) return "main";
-  char name[16] = {};
+#if defined(__linux__)
+  if (::syscall(SYS_gettid) == ::getpid()) return "main";
+  char name[17] = {};
+  if (::prctl(PR_GET_NAME, name, 0, 0, 0) != 0 || name[0] == '\0') return "<unnamed>";
+  return name;
+#elif defined(__APPLE__)
+  if (pthread_main_np() != 0) return "main";
+  char name[64] = {};
   if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
     return "<unnamed>";
   }
   return name;
+#else
+  return "<unnamed>";
+#endif
 }
 
 // Path of the failing check below the source tree's "src/" folder.
@@ -67,10 +90,14 @@ void write_diagnostic(const Failure& failure) noexcept {
                        failure.text() + "\n";
     if (backtrace_wanted()) {
       write_stderr(text);
+#if QUILLMAT_HAS_BACKTRACE
       void* frames[64];
       int depth = ::backtrace(frames, 64);
       write_stderr("native backtrace (innermost first):\n");
       ::backtrace_symbols_fd(frames, depth, STDERR_FILENO);
+#else
+      write_stderr("native backtrace: not available on this platform\n");
+#endif
       return;
     }
     if (first.exchange(false)) {
