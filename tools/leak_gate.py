@@ -309,6 +309,108 @@ def cases():
     # A real allocation failure: a row of 2**62 cells is reserved before it is filled.
     found.append(Case("compute_next: memory", MemoryError, caller(
         "compute_next", lambda: Matrix([]), lambda: ([fresh_str("0")], [fresh_str("1")], 2**62, []))))
+    return found + engine_cases()
+
+
+# --- the algebraic-immunity engine ----------------------------------------------------
+#
+# The engine hands work for the two sides of a function to a thread of its own;
+# each hand-off can leave a few hundred bytes in another thread's glibc cache,
+# which reads as C-heap growth in one round.  The calls here need no such
+# hand-off: a function of no variables (settled without elimination) and
+# annihilators() (one system, solved on the calling thread).  The threads
+# themselves are the fuzz target's business, under ASan's leak checker.
+
+def table3():
+    return bytes([0, 1, 1, 1, 0, 0, 1, 0])  # a function of 3 variables, a new object per call
+
+
+def quiet_progress(done, total):
+    return None
+
+
+def raising_progress(done, total):
+    raise_(KeyError)
+
+
+def engine_entry_points():
+    """name: (the callable, good arguments, [(kind, bad arguments, expected exception)]).
+    A short call reports progress once, when the work is done: a progress callable
+    that raises fails it there."""
+    from quillmat import _engine, immunity
+
+    def door_failures(good, threads_at, degree_at=None):
+        def replaced(position, value):
+            def args():
+                args = list(good())
+                args[position] = value()
+                return tuple(args)
+            return args
+        last = len(good()) - 1
+        found = [
+            ("buffer", replaced(0, lambda: [0, 1]), TypeError),
+            ("length", replaced(0, lambda: bytes(3)), ValueError),
+            ("value", replaced(0, lambda: bytes([0, 2])), ValueError),
+            ("threads", replaced(threads_at, lambda: 0), ValueError),
+            ("threads-user", replaced(threads_at, lambda: Hook(lambda: raise_(KeyError))), KeyError),
+            ("progress-raises", replaced(last, lambda: raising_progress), KeyError),
+            ("progress-not-callable", replaced(last, lambda: 5), TypeError),
+            ("matching", lambda: (*good(), 0), TypeError),
+        ]
+        if degree_at is not None:
+            found += [("degree", replaced(degree_at, lambda: -fresh_int(1)), ValueError),
+                      ("degree-huge", replaced(degree_at, lambda: fresh_int(2**70)), OverflowError)]
+        return found
+
+    # One-byte bytes objects are immortal: a bytearray's reference count can be watched.
+    ai = lambda: (bytearray(b"\x01"), 1, quiet_progress)  # noqa: E731
+    profile = lambda: (bytearray(b"\x00"), 2, 1, quiet_progress)  # noqa: E731
+    basis = lambda: (table3(), 2, 1, quiet_progress)  # noqa: E731
+    return {
+        "_engine.algebraic_immunity": (_engine.algebraic_immunity, ai, door_failures(ai, 1)),
+        "_engine.immunity_profile": (_engine.immunity_profile, profile, door_failures(profile, 2, 1)),
+        "_engine.annihilators": (_engine.annihilators, basis, door_failures(basis, 2, 1)),
+        "immunity.algebraic_immunity": (immunity.algebraic_immunity, lambda: ([fresh_int(1)],), [
+            ("progress-raises", lambda: ([1],), KeyError),
+            ("length", lambda: ([0, 1, 1],), ValueError),
+        ]),
+        "immunity.immunity_profile": (immunity.immunity_profile, lambda: ([0], 3), [
+            ("degree", lambda: ([0], -fresh_int(1)), ValueError),
+        ]),
+        "immunity.annihilators": (immunity.annihilators, lambda: (list(table3()), 2), [
+            ("degree", lambda: (table3(), -fresh_int(1)), ValueError),
+            ("progress-raises", lambda: (fresh_str("01101001"), 1), KeyError),
+        ]),
+        # Every form of truth table, and each way one can be wrong.
+        "immunity.truth_table": (immunity.truth_table, lambda: ([fresh_int(1), 0, 1, 1],), [
+            ("bools", lambda: ([True, False],), None),
+            ("bytearray", lambda: (bytearray(table3()),), None),
+            ("memoryview", lambda: (memoryview(array("H", [0, 1])),), None),
+            ("text", lambda: (fresh_str("0110"),), None),
+            ("hex", lambda: (fresh_str("0x6996"),), None),
+            ("length", lambda: ([0, 1, 1],), ValueError),
+            ("value", lambda: ([0, 1, 1, fresh_int(2)],), ValueError),
+            ("type", lambda: ([0, fresh_str("1")],), TypeError),
+            ("text-bad", lambda: (fresh_str("01x0"),), ValueError),
+            ("hex-bad", lambda: (fresh_str("0x69g6"),), ValueError),
+            ("object", lambda: (object(),), TypeError),
+        ]),
+    }
+
+
+def engine_cases():
+    found = []
+    for name, (function, good, variants) in engine_entry_points().items():
+        def make(function=function, args_factory=good, progress=None):
+            args = args_factory()
+            keywords = {} if progress is None else {"progress": progress}
+            return (lambda: function(*args, **keywords)), [*args, *keywords.values()]
+        found.append(Case(f"{name}: success", None, make))
+        for kind, args, expected in variants:
+            # quillmat.immunity takes progress as a keyword.
+            progress = raising_progress if name.startswith("immunity.") and "progress" in kind else None
+            found.append(Case(f"{name}: {kind}", expected,
+                              lambda make=make, args=args, progress=progress: make(args_factory=args, progress=progress)))
     return found
 
 

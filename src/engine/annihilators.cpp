@@ -33,15 +33,6 @@ void split(Control& control, std::size_t count, const Job& job) {
   run_together(control, tasks);
 }
 
-// The index of each monomial of degree <= d in `monomials`, by mask; -1 elsewhere.
-std::vector<std::int32_t> index_of(int n, const std::vector<Mask>& monomials) {
-  check_memory((std::uint64_t{4} << n), "the monomial index");
-  std::vector<std::int32_t> index(std::size_t{1} << n, -1);
-  for (std::size_t i = 0; i < monomials.size(); ++i)
-    index[monomials[i]] = static_cast<std::int32_t>(i);
-  return index;
-}
-
 // Transposes a 64 x 64 bit block in place: bit j of word i goes to bit i of word j.
 void transpose64(Word* block) {
   Word mask = 0x00000000ffffffffULL;
@@ -65,7 +56,6 @@ BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Co
   for (std::size_t c = 0; c < cols; ++c) {
     if (free_index[c] >= 0) free_index[c] = static_cast<std::int64_t>(k++);
   }
-  check_memory(cols * ((k + 255) / 256 * 32), "the kernel basis");
   BitMatrix kernel(cols, k);
   for (std::size_t c = 0; c < cols; ++c) {
     if (free_index[c] >= 0) kernel.set(c, static_cast<std::size_t>(free_index[c]));
@@ -98,7 +88,7 @@ void kernel_coefficients(const std::vector<Mask>& columns, const BitMatrix& kern
   const std::size_t points = std::size_t{1} << n;
   const std::size_t chunk = std::max<std::size_t>(
       1, std::min<std::size_t>(kernel.words(), (std::size_t{1} << 25) / points));
-  check_memory(points * chunk * sizeof(Word), "the Moebius transform");
+  const MemoryReservation memory(points * chunk * sizeof(Word), "the Moebius transform");
   std::vector<Word> values(points * chunk);
   for (std::size_t first = 0; first < kernel.words(); first += chunk) {
     const std::size_t width = std::min(chunk, kernel.words() - first);
@@ -172,32 +162,7 @@ std::vector<Mask> terms_of(const Word* row, const std::vector<Mask>& monomials) 
   return terms;
 }
 
-std::uint64_t memory_limit() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page = sysconf(_SC_PAGESIZE);
-  std::uint64_t limit = pages > 0 && page > 0
-                            ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page)
-                            : std::numeric_limits<std::uint64_t>::max();
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit rl{};
-    if (getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
-      limit = std::min<std::uint64_t>(limit, rl.rlim_cur);
-    }
-  }
-  return limit;
-}
-
 }  // namespace
-
-void check_memory(std::uint64_t bytes, const char* what) {
-  static const std::uint64_t limit = memory_limit();
-  if (bytes <= limit / 4 * 3) return;
-  char text[200];
-  std::snprintf(text, sizeof text, "%s needs %.1f GiB, more than this process may use (%.1f GiB)",
-                what, static_cast<double>(bytes) / (1 << 30),
-                static_cast<double>(limit) / (1 << 30));
-  throw OutOfMemory(text);
-}
 
 ReducedSystem::ReducedSystem(const TruthTable& s, int d) : s_(s), d_(d) {
   const int n = s.variables();
@@ -220,11 +185,33 @@ double ReducedSystem::cost() const noexcept {
   return r * r * (big - r / 3.0) + static_cast<double>(rows() + cols());
 }
 
-std::vector<Mask> ReducedSystem::columns() const {
-  std::vector<Mask> result;
-  result.reserve(cols_);
-  for (Mask z : monomials_up_to(s_.variables(), d_)) {
-    if (!s_.at(z)) result.push_back(z);
+// binomials[c][j] = C(c, j) for the positions of a Mask.
+const std::array<std::array<std::uint32_t, max_variables + 2>, max_variables + 2> binomials = [] {
+  std::array<std::array<std::uint32_t, max_variables + 2>, max_variables + 2> table{};
+  for (std::size_t c = 0; c < table.size(); ++c) {
+    table[c][0] = 1;
+    for (std::size_t j = 1; j <= c; ++j) table[c][j] = table[c - 1][j - 1] + table[c - 1][j];
+  }
+  return table;
+}();
+
+ReducedSystem::Columns ReducedSystem::columns() const {
+  const int n = s_.variables();
+  Columns result;
+  result.points.reserve(cols_);
+  result.offset.push_back(0);
+  for (int k = 0; k <= d_ && k <= n; ++k) {
+    // The k-bit masks below 2**n in increasing order (Gosper's hack).
+    const std::uint64_t end = std::uint64_t{1} << n;
+    for (std::uint64_t m = (std::uint64_t{1} << k) - 1; m < end;) {
+      result.column.push_back(s_.at(m) ? -1 : static_cast<std::int32_t>(result.points.size()));
+      if (!s_.at(m)) result.points.push_back(static_cast<Mask>(m));
+      if (m == 0) break;
+      const std::uint64_t low = m & (~m + 1);
+      const std::uint64_t ripple = m + low;
+      m = ripple | (((ripple ^ m) >> 2) / low);
+    }
+    result.offset.push_back(static_cast<std::uint32_t>(result.column.size()));
   }
   return result;
 }
@@ -239,9 +226,8 @@ std::vector<Mask> ReducedSystem::next_rows(std::uint64_t& next, std::size_t coun
   return result;
 }
 
-void ReducedSystem::build(const std::vector<Mask>& points,
-                          const std::vector<std::int32_t>& column_of, BitMatrix& matrix,
-                          std::size_t first, Control& control) const {
+void ReducedSystem::build(const std::vector<Mask>& points, const Columns& columns,
+                          BitMatrix& matrix, std::size_t first, Control& control) const {
   const int n = s_.variables();
   // odd[w][i]: whether a point of weight i contributes to a row of weight w.
   std::vector<std::array<bool, max_variables + 1>> odd(static_cast<std::size_t>(n) + 1);
@@ -251,54 +237,66 @@ void ReducedSystem::build(const std::vector<Mask>& points,
           odd_binomial(w - i - 1, d_ - i);
     }
   }
+  // Building counts as work too: a row costs about as much as one pass over it.
+  control.plan(points.size() * matrix.stride());
   split(control, points.size(), [&](std::size_t begin, std::size_t end) {
-    std::array<Mask, max_variables> bits{};
-    // The subsets of x of size <= d, grown one bit at a time, depth first:
-    // at depth i the stack holds a subset of size i and the next bit to try.
-    std::array<Mask, max_variables + 1> subset{};
+    std::array<unsigned, max_variables> positions{};
+    // The subsets of x of size <= d, grown one bit at a time, depth first,
+    // each bit above those already in: at depth i the stack holds a subset of
+    // size i, its colexicographic rank and the next bit of x to try.
+    std::array<std::uint32_t, max_variables + 1> rank{};
     std::array<int, max_variables + 1> next{};
+    std::size_t since = 0;  // rows built since the last checkpoint
     for (std::size_t r = begin; r < end; ++r) {
-      if (r % 1024 == 0) control.checkpoint();
+      if (++since == 1024) {
+        control.checkpoint();
+        control.advance(since * matrix.stride());
+        since = 0;
+      }
       const Mask x = points[r];
       int w = 0;
-      for (Mask rest = x; rest != 0; rest &= rest - 1)
-        bits[static_cast<std::size_t>(w++)] = rest & (~rest + 1);
+      for (Mask rest = x; rest != 0; rest &= rest - 1) {
+        positions[static_cast<std::size_t>(w++)] = static_cast<unsigned>(std::countr_zero(rest));
+      }
       const auto& wanted = odd[static_cast<std::size_t>(w)];
       Word* row = matrix.row(first + r);
       std::fill_n(row, matrix.stride(), Word{0});
-      auto visit = [&](Mask z, int size) {
+      auto visit = [&](std::uint32_t colex, int size) {
         if (!wanted[static_cast<std::size_t>(size)]) return;
-        const std::int32_t q = column_of[z];
+        const std::int32_t q =
+            columns.column[columns.offset[static_cast<std::size_t>(size)] + colex];
         if (q >= 0) row[static_cast<std::size_t>(q) / word_bits] |= Word{1} << (q % word_bits);
       };
       visit(0, 0);
       int depth = 0;
       next[0] = 0;
-      subset[0] = 0;
+      rank[0] = 0;
       while (depth >= 0) {
         const int b = next[static_cast<std::size_t>(depth)]++;
         if (b >= w || depth == d_) {
           --depth;
           continue;
         }
-        const Mask z = subset[static_cast<std::size_t>(depth)] | bits[static_cast<std::size_t>(b)];
-        visit(z, depth + 1);
+        const std::uint32_t colex =
+            rank[static_cast<std::size_t>(depth)] +
+            binomials[positions[static_cast<std::size_t>(b)]][static_cast<std::size_t>(depth) + 1];
+        visit(colex, depth + 1);
         ++depth;
-        subset[static_cast<std::size_t>(depth)] = z;
+        rank[static_cast<std::size_t>(depth)] = colex;
         next[static_cast<std::size_t>(depth)] = b + 1;
       }
     }
+    control.advance(since * matrix.stride());
   });
 }
 
 BitMatrix ReducedSystem::matrix(Control& control) const {
-  const int n = s_.variables();
-  check_memory(rows_ * ((cols_ + 255) / 256 * 32) + (std::uint64_t{4} << n), "the reduced system");
-  const std::vector<Mask> points_of_columns = columns();
-  const std::vector<std::int32_t> column_of = index_of(n, points_of_columns);
+  const MemoryReservation lists(12 * monomials_up_to_count(s_.variables(), d_) + 4 * rows_,
+                                "the reduced system's index");
+  const Columns unknowns = columns();
   BitMatrix result(rows_, cols_);
   std::uint64_t next = 0;
-  build(next_rows(next, rows_), column_of, result, 0, control);
+  build(next_rows(next, rows_), unknowns, result, 0, control);
   return result;
 }
 
@@ -310,8 +308,9 @@ namespace {
 // + 64 rows, which for most systems of full column rank already have it:
 // with `stop_when_full` the rest is then never built.
 struct RowSpace {
-  std::vector<Mask> columns;  // the unknowns' points
-  BitMatrix basis;            // rows 0 .. rank-1
+  MemoryReservation memory;        // for the lists (the matrix holds its own)
+  ReducedSystem::Columns columns;  // the unknowns
+  BitMatrix basis;                 // rows 0 .. rank-1
   Echelon echelon;
 };
 
@@ -319,19 +318,18 @@ RowSpace row_space(const ReducedSystem& system, bool stop_when_full, Control& co
   const int n = system.function().variables();
   const std::size_t cols = system.cols();
   const std::size_t capacity = std::min(system.rows(), cols + std::max<std::size_t>(64, cols / 4));
-  // The matrix, the index of columns by point, and the lists of monomials and columns.
-  check_memory(capacity * ((cols + 255) / 256 * 32) + (std::uint64_t{4} << n) +
-                   4 * monomials_up_to_count(n, system.degree()) + 4 * cols,
-               "the reduced system");
-  RowSpace space{system.columns(), BitMatrix(capacity, cols), Echelon{}};
-  const std::vector<std::int32_t> column_of = index_of(n, space.columns);
+  // The lists of monomials and columns, then the matrix: the reservations
+  // come before the allocations.
+  MemoryReservation lists(12 * monomials_up_to_count(n, system.degree()),
+                          "the reduced system's index");
+  RowSpace space{std::move(lists), system.columns(), BitMatrix(capacity, cols), Echelon{}};
   std::uint64_t next = 0;
   std::size_t left = system.rows();
   std::size_t chunk = std::min(left, cols + 64);
   while (chunk > 0) {
     const std::size_t rank = space.echelon.rank;
     const std::vector<Mask> points = system.next_rows(next, chunk);
-    system.build(points, column_of, space.basis, rank, control);
+    system.build(points, space.columns, space.basis, rank, control);
     space.echelon = echelonize(space.basis, rank + chunk, Form::echelon, control);
     left -= chunk;
     if (stop_when_full && space.echelon.rank == cols) break;
@@ -357,7 +355,7 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return {};
   RowSpace space = row_space(system, false, control);
-  const std::vector<Mask>& columns = space.columns;
+  const std::vector<Mask>& columns = space.columns.points;
   if (space.echelon.rank == system.cols()) return {};
   space.echelon = echelonize(space.basis, space.echelon.rank, Form::reduced, control);
   BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
@@ -372,7 +370,6 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
       if (degree(m) == d) top.push_back(m);
     }
     std::reverse(top.begin(), top.end());
-    check_memory(k * ((top.size() + k + 255) / 256 * 32), "the annihilator coefficients");
     BitMatrix tops(k, top.size() + k);
     kernel_coefficients(columns, kernel, n, top, tops, control);
     for (std::size_t j = 0; j < k; ++j) tops.set(j, top.size() + j);
@@ -394,7 +391,6 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
   }
   const std::vector<Mask> monomials = monomials_up_to(n, d);
   std::vector<Mask> reversed(monomials.rbegin(), monomials.rend());
-  check_memory(k * ((monomials.size() + 255) / 256 * 32), "the annihilator coefficients");
   BitMatrix coefficients(k, monomials.size());
   kernel_coefficients(columns, kernel, n, reversed, coefficients, control);
   kernel = BitMatrix();

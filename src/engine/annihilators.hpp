@@ -39,15 +39,26 @@ class ReducedSystem {
   // A measure of the work to eliminate it.
   double cost() const noexcept;
 
-  // The unknowns' points, in canonical order.
-  std::vector<Mask> columns() const;
+  // The unknowns: their points, by degree and in colexicographic order within
+  // a degree (the order of their masks as numbers), and each point's column
+  // by its place in that order among all points of its degree: the column of
+  // point z of degree k is column[offset[k] + colex(z)], -1 for a point of
+  // the support, where colex(z) is the sum of C(c_j, j) over the positions
+  // c_1 < c_2 < ... of its bits.  Unlike a table over all 2**n points it
+  // stays small, and in cache, when d is small.
+  struct Columns {
+    std::vector<Mask> points;
+    std::vector<std::uint32_t> offset;  // per degree 0 .. d+1
+    std::vector<std::int32_t> column;
+  };
+  Columns columns() const;
   // The rows' points x, in increasing order: `count` of them from `*next`
   // on, which moves past them.
   std::vector<Mask> next_rows(std::uint64_t& next, std::size_t count) const;
   // Writes the rows of `points` into rows first, first+1, ... of `matrix`,
-  // which has cols() columns; `column_of` maps a point to its column or -1.
-  void build(const std::vector<Mask>& points, const std::vector<std::int32_t>& column_of,
-             BitMatrix& matrix, std::size_t first, Control& control) const;
+  // which has cols() columns.
+  void build(const std::vector<Mask>& points, const Columns& columns, BitMatrix& matrix,
+             std::size_t first, Control& control) const;
 
   // The whole matrix at once (for benchmarks and tests; the engine reads it in chunks).
   BitMatrix matrix(Control& control) const;
@@ -80,8 +91,5 @@ enum class Wanted {
 };
 std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wanted wanted,
                                                  Control& control);
-
-// Throws OutOfMemory when `bytes` more would exceed what the process may use.
-void check_memory(std::uint64_t bytes, const char* what);
 
 }  // namespace quillmat::engine

@@ -13,6 +13,7 @@ WordBlock::WordBlock(std::size_t words) {
   if (words > (std::numeric_limits<std::size_t>::max() - alignment) / sizeof(Word)) {
     throw std::bad_alloc();
   }
+  reservation_ = MemoryReservation(words * sizeof(Word) + alignment, "a bit matrix");
   block_.reset(std::calloc(words * sizeof(Word) + alignment, 1));
   if (!block_) throw std::bad_alloc();
   const auto address = reinterpret_cast<std::uintptr_t>(block_.get());
@@ -40,6 +41,7 @@ BitMatrix BitMatrix::clone() const {
 void BitMatrix::check_layout() const {
 #ifndef NDEBUG
   assert(stride_ % vector_words == 0 && stride_ >= words_);
+  if (stride_ == 0) return;  // no columns: no storage either
   const Word* base = storage_.data();
   std::vector<bool> seen(rows_.size());
   const Word tail = cols_ % word_bits == 0 ? 0 : ~Word{0} << (cols_ % word_bits);

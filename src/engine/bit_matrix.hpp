@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/memory.hpp"
+
 namespace quillmat::engine {
 
 using Word = std::uint64_t;
@@ -28,7 +30,8 @@ constexpr std::size_t words_for(std::size_t bits) {
 }
 
 // Word storage aligned to 32 bytes and zeroed, from calloc: pages of a large
-// block are mapped lazily and cost nothing until written.
+// block are mapped lazily and cost nothing until written.  It takes its
+// bytes from the engine's memory budget first (engine/memory.hpp).
 class WordBlock {
  public:
   WordBlock() = default;
@@ -39,6 +42,7 @@ class WordBlock {
   struct Free {
     void operator()(void* block) const noexcept { std::free(block); }
   };
+  MemoryReservation reservation_;
   std::unique_ptr<void, Free> block_;
   Word* aligned_ = nullptr;
 };

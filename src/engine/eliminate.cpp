@@ -156,9 +156,12 @@ class Eliminator {
         control_(control),
         team_(control, team_size(matrix, rows, control)),
         zero_row_(matrix.stride()) {
+    // Tables for as many groups as a panel of this matrix can have pivots.
+    const std::size_t columns = std::min(panel_columns, matrix.cols());
+    const std::size_t groups = (columns + group_rows - 1) / group_rows;
     for (unsigned i = 0; i < team_.size(); ++i) {
-      scratch_.push_back(Scratch{WordBlock(max_groups * table_entries * tile_words),
-                                 WordBlock(panel_columns * tile_words)});
+      scratch_.push_back(
+          Scratch{WordBlock(groups * table_entries * tile_words), WordBlock(columns * tile_words)});
     }
   }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stdexcept>
 
 #include "engine/annihilators.hpp"
 
@@ -21,6 +22,10 @@ namespace {
 // n-d-1 when that is known, and from a degree known to have none.
 class Spaces {
  public:
+  // Systems worth less elimination than this (in bit operations, a few
+  // milliseconds) are solved on the calling thread.
+  static constexpr double parallel_cost = 1e9;
+
   explicit Spaces(const TruthTable& f) : sides_{f, f.complement()}, n_(f.variables()) {
     weight_[0] = sides_[0].weight();
     weight_[1] = sides_[1].weight();
@@ -59,23 +64,28 @@ class Spaces {
       if (std::find(needed.begin(), needed.end(), job) == needed.end()) needed.push_back(job);
     }
     std::vector<std::uint64_t> results(needed.size());
-    std::vector<std::function<void()>> tasks;
+    auto solve = [&](std::size_t i) {
+      results[i] = annihilator_dimension(sides_[needed[i].first], needed[i].second, control);
+    };
+    double cost = 0;
+    for (auto [s, d] : needed) cost += ReducedSystem(sides_[s], d).cost();
     const unsigned threads = control.threads();
-    for (std::size_t i = 0; i < needed.size(); ++i) {
-      tasks.emplace_back([&, i] {
-        results[i] = annihilator_dimension(sides_[needed[i].first], needed[i].second, control);
-      });
-    }
-    // Each of several systems takes a share of the threads.
-    if (needed.size() > 1)
+    if (needed.size() < 2 || threads < 2 || cost < parallel_cost) {
+      // One after the other: a thread would cost more than it saves.
+      for (std::size_t i = 0; i < needed.size(); ++i) solve(i);
+    } else {
+      // Each system on a thread of its own, with its share of the threads.
+      std::vector<std::function<void()>> tasks;
+      for (std::size_t i = 0; i < needed.size(); ++i) tasks.emplace_back([&, i] { solve(i); });
       control.set_threads(std::max(1u, threads / static_cast<unsigned>(needed.size())));
-    try {
-      run_together(control, tasks);
-    } catch (...) {
+      try {
+        run_together(control, tasks);
+      } catch (...) {
+        control.set_threads(threads);
+        throw;
+      }
       control.set_threads(threads);
-      throw;
     }
-    control.set_threads(threads);
     for (std::size_t i = 0; i < needed.size(); ++i) dims_[needed[i]] = results[i];
   }
 
@@ -140,7 +150,10 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   assert(result.dimensions.of_f + result.dimensions.of_complement > 0);
   auto basis = annihilator_basis(spaces.side(result.of_complement ? 1 : 0), low,
                                  Wanted::first_of_lowest_degree, control);
-  assert(basis.size() == 1);
+  if (basis.size() != 1) {
+    // Impossible with the dimensions found; a failure here beats a crash.
+    throw std::logic_error("the annihilator search found no annihilator at the immunity");
+  }
   result.annihilator = std::move(basis.front());
   return result;
 }

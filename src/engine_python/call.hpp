@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "engine/control.hpp"
@@ -25,25 +26,38 @@ class Call final : public engine::Control {
   template <class Work>
   auto run(Work&& work) {
     using Result = decltype(work(static_cast<engine::Control&>(*this)));
-    state_ = PyEval_SaveThread();
-    try {
-      Result result = work(static_cast<engine::Control&>(*this));
-      PyEval_RestoreThread(std::exchange(state_, nullptr));
-      if (!report()) raise_stored();
-      return result;
-    } catch (const engine::Cancelled&) {
-      PyEval_RestoreThread(std::exchange(state_, nullptr));
-      raise_stored();
-    } catch (...) {
-      PyEval_RestoreThread(std::exchange(state_, nullptr));
-      throw;
+    std::optional<Result> result;
+    bool cancelled = false;
+    {
+      const Released released(state_);
+      try {
+        result.emplace(work(static_cast<engine::Control&>(*this)));
+      } catch (const engine::Cancelled&) {
+        cancelled = true;
+      }
     }
+    // The lock is held again: whatever stopped the work may be raised now.
+    if (cancelled || !report()) raise_stored();
+    return std::move(*result);
   }
 
  protected:
   void poll() override;
 
  private:
+  // Holds the interpreter lock released for its lifetime; `state` is where
+  // poll() finds the thread state to take the lock back for a moment.
+  class Released {
+   public:
+    explicit Released(PyThreadState*& state) : state_(state) { state_ = PyEval_SaveThread(); }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
+
+   private:
+    PyThreadState*& state_;
+  };
+
   using Clock = engine::Control::Clock;
   static constexpr Clock::duration progress_interval = std::chrono::milliseconds(100);
 

@@ -8,6 +8,7 @@
 // its exception is raised.  quillmat.immunity checks and converts the
 // arguments that users pass; this module checks them again, so that no call
 // can crash it.
+#include <algorithm>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -65,8 +66,15 @@ long read_int(PyObject* object, long low, long high, const char* what) {
   return value;
 }
 
+// At least 1; more than 1024 asks for all there are.
 unsigned read_threads(PyObject* object) {
-  return static_cast<unsigned>(read_int(object, 1, 1024, "threads"));
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred()) throw_pending();
+  if (overflow < 0 || (overflow == 0 && value < 1)) {
+    raise(PyExc_ValueError, "threads must be at least 1");
+  }
+  return overflow > 0 ? 1024u : static_cast<unsigned>(std::min(value, 1024L));
 }
 
 void expect_arguments(const char* name, Py_ssize_t given, Py_ssize_t expected) {

@@ -35,6 +35,7 @@ process may use raises MemoryError before it starts.
 
 from __future__ import annotations
 
+import operator
 import os
 import re
 from collections import deque
@@ -70,6 +71,8 @@ TruthTable = Union[Sequence[int], bytes, bytearray, memoryview, str, "numpy.typi
 Progress = Callable[[int, int], object]
 
 _BITS = bytes.maketrans(b"01", b"\x00\x01")
+# The engine takes at most this many threads (and itself uses at most four per core).
+_MOST_THREADS = 1024
 
 
 @dataclass(frozen=True)
@@ -176,7 +179,6 @@ def _with_pool(tables: Iterator[bytes], threads: int, workers: int,
     except BaseException:
         # Interrupted or closed early: the work in the workers' hands stops
         # too, rather than the interpreter's exit waiting for it.
-        pool.shutdown(wait=False, cancel_futures=True)
         _terminate_workers(pool)
         raise
     finally:
@@ -188,7 +190,11 @@ def _terminate_workers(pool: ProcessPoolExecutor) -> None:
     if terminate is not None:
         terminate()
         return
-    for process in list(getattr(pool, "_processes", {}).values()):
+    # Before 3.14 the pool does not say which processes it has; shutdown
+    # forgets them, so they are taken first.
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
         process.terminate()
 
 
@@ -300,10 +306,10 @@ def _checked(data: bytes) -> bytes:
 def _from_text(text: str) -> bytes:
     if text[:2] in ("0x", "0X"):
         digits = text[2:]
-        if not digits or any(c not in "0123456789abcdefABCDEF" for c in digits):
-            raise ValueError(f"not a hex truth table: {text!r}")
         if len(digits) > 2 ** MAX_VARIABLES // 4:
             raise ValueError(f"a hex truth table of more than {MAX_VARIABLES} variables")
+        if not digits or any(c not in "0123456789abcdefABCDEF" for c in digits):
+            raise ValueError(f"not a hex truth table: {text[:40]!r}")
         text = format(int(digits, 16), f"0{4 * len(digits)}b")
     try:
         data = text.encode("ascii")
@@ -353,7 +359,7 @@ def _exponents(terms: Sequence[int], n: int) -> tuple[str, ...]:
 
 
 def _degree(value: int, name: str) -> int:
-    degree = value.__index__()
+    degree = operator.index(value)
     if degree < 0:
         raise ValueError(f"{name} must be >= 0, not {degree}")
     return degree
@@ -365,7 +371,7 @@ def _threads(threads: int | None) -> int:
             return max(1, len(os.sched_getaffinity(0)))
         except AttributeError:  # not on every platform
             return os.cpu_count() or 1
-    count = threads.__index__()
+    count = operator.index(threads)
     if count < 1:
         raise ValueError(f"threads must be >= 1, not {count}")
-    return count
+    return min(count, _MOST_THREADS)

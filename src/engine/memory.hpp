@@ -1,0 +1,40 @@
+// The engine's budget of memory.
+//
+// Every large allocation takes a reservation first: bit matrices do it
+// themselves, other buffers explicitly.  A reservation that would take the
+// engine's total past three quarters of what the process may use (the
+// machine's memory, or a lower address-space or data limit) throws
+// OutOfMemory before anything is allocated, so a computation too large for
+// the machine fails at once instead of being killed half way.  The total
+// counts every engine call of the process, concurrent ones included.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+namespace quillmat::engine {
+
+class MemoryReservation {
+ public:
+  MemoryReservation() noexcept = default;
+  // Reserves `bytes`, or throws OutOfMemory naming `what`.
+  MemoryReservation(std::uint64_t bytes, const char* what);
+  MemoryReservation(MemoryReservation&& other) noexcept : bytes_(std::exchange(other.bytes_, 0)) {}
+  MemoryReservation& operator=(MemoryReservation&& other) noexcept {
+    MemoryReservation(std::move(other)).swap(*this);
+    return *this;
+  }
+  MemoryReservation(const MemoryReservation&) = delete;
+  MemoryReservation& operator=(const MemoryReservation&) = delete;
+  ~MemoryReservation();
+
+  void swap(MemoryReservation& other) noexcept { std::swap(bytes_, other.bytes_); }
+
+ private:
+  std::uint64_t bytes_ = 0;
+};
+
+// What the engine may hold at once, in bytes.
+std::uint64_t memory_budget();
+
+}  // namespace quillmat::engine

@@ -1,0 +1,213 @@
+"""The command line (quillmat-immunity, also python -m quillmat.immunity): output
+that agrees with the API, the ways functions come in, one-line errors, a
+closed pipe and Ctrl-C."""
+
+import json
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from quillmat import immunity
+
+COMMAND = [sys.executable, "-m", "quillmat.immunity"]
+ERROR = re.compile(r"^\S+: error: .+\n\Z")
+
+
+def environment():
+    return {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
+
+
+def run(*args, stdin=None):
+    return subprocess.run([*COMMAND, "--no-progress", *args], input=stdin, capture_output=True,
+                          text=True, env=environment(), timeout=120)
+
+
+def hex_table(n, seed):
+    rng = random.Random(seed)
+    return "0x" + "".join(rng.choice("0123456789abcdef") for _ in range(max(1, (1 << n) // 4)))
+
+
+FUNCTIONS = ["01", "1", "0000", "0x6996", "0XFFFE", "0x8000", hex_table(6, 1), hex_table(8, 2),
+             hex_table(9, 3), "0110" * 8]
+
+
+def paragraphs(out):
+    return [block.splitlines() for block in out.strip("\n").split("\n\n")]
+
+
+def record(text, result, profile=None):
+    """The JSON object the command prints for `result`."""
+    fields = {
+        "function": text,
+        "n": result.n,
+        "algebraic_immunity": result.degree,
+        "annihilator_of": "f+1" if result.of_complement else "f",
+        "annihilator_terms": list(result.annihilator),
+        "annihilator_anf": result.anf,
+        "dim_f": result.dim_f,
+        "dim_complement": result.dim_complement,
+    }
+    if profile is not None:
+        fields["profile"] = [list(dims) for dims in profile]
+    return fields
+
+
+def test_text_agrees_with_the_api():
+    done = run(*FUNCTIONS)
+    assert done.returncode == 0 and done.stderr == ""
+    blocks = paragraphs(done.stdout)
+    assert len(blocks) == len(FUNCTIONS)
+    for text, block in zip(FUNCTIONS, blocks):
+        result = immunity.algebraic_immunity(text)
+        side = "f + 1" if result.of_complement else "f"
+        assert len(block) == 4
+        assert block[0].startswith("function: ") and f"({result.n} variable" in block[0]
+        assert block[1] == f"algebraic immunity: {result.degree}"
+        head, _, shown = block[2].partition(": ")
+        assert head.startswith(f"annihilator of {side} ({len(result.annihilator)} term")
+        terms = result.anf.split(" + ")
+        if len(terms) <= 12:
+            assert shown == result.anf
+        else:  # the first twelve and a count of the rest
+            assert shown.startswith(" + ".join(terms[:12]) + f" + ... ({len(terms) - 12} more term")
+        assert block[3].endswith(f"degree {result.degree}: f {result.dim_f}, f + 1 {result.dim_complement}")
+
+
+def test_all_terms_prints_the_whole_annihilator():
+    text = hex_table(9, 3)
+    result = immunity.algebraic_immunity(text)
+    assert len(result.annihilator) > 12
+    (block,) = paragraphs(run("--all-terms", text).stdout)
+    assert block[2].partition(": ")[2] == result.anf
+
+
+def test_json_agrees_with_the_api():
+    done = run("--json", *FUNCTIONS)
+    assert done.returncode == 0 and done.stderr == ""
+    lines = done.stdout.splitlines()
+    assert len(lines) == len(FUNCTIONS)
+    for text, line in zip(FUNCTIONS, lines):
+        assert json.loads(line) == record(text, immunity.algebraic_immunity(text))
+
+
+def test_profile_agrees_with_the_api():
+    done = run("--json", "--profile", *FUNCTIONS[3:8])
+    for text, line in zip(FUNCTIONS[3:8], done.stdout.splitlines()):
+        result = immunity.algebraic_immunity(text)
+        assert json.loads(line) == record(text, result, immunity.immunity_profile(text, result.degree))
+    (block,) = paragraphs(run("--profile", "0x6996").stdout)
+    assert block[4].endswith("0: 0 0, 1: 1 1")
+
+
+def test_jobs_and_threads_change_nothing_but_speed():
+    expected = run("--json", *FUNCTIONS).stdout
+    assert run("--json", "--threads", "1", *FUNCTIONS).stdout == expected
+    assert run("--json", "--jobs", "2", *FUNCTIONS).stdout == expected
+
+
+def test_dash_and_files_read_a_function_a_line_in_order(tmp_path):
+    stdin = "\n".join(["  0x6996  ", "", FUNCTIONS[6], "0110"]) + "\n\n"
+    source = tmp_path / "functions"
+    source.write_text("# a comment\n0x8000  # after a function\n\n01\n")
+    done = run("--json", "01", "-", "0x8000", "--file", str(source), stdin=stdin)
+    assert done.returncode == 0, done.stderr
+    expected = run("--json", "01", "0x6996", FUNCTIONS[6], "0110", "0x8000", "0x8000", "01").stdout
+    assert done.stdout == expected
+
+
+def test_polynomials_with_vars():
+    # The annihilator printed for a function, read back as a polynomial, vanishes
+    # wherever the function is 1.
+    rng = random.Random(5)
+    for n in (1, 3, 6):
+        table = bytes(rng.randrange(2) for _ in range(1 << n))
+        result = immunity.algebraic_immunity(table)
+        g = immunity.from_anf(result.anf, n)
+        side = [1 - b for b in table] if result.of_complement else table
+        assert any(g) and not any(a & b for a, b in zip(g, side))
+        # The command reads the same text the same way.
+        done = run("--json", "--vars", str(n), result.anf)
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout) == record(result.anf, immunity.algebraic_immunity(g))
+
+
+@pytest.mark.parametrize("args, stdin, where", [
+    (["0120"], None, "argument 1: character 2"),
+    (["0110", "011"], None, "argument 2: a truth table has 2**n values; got 3"),
+    (["0x"], None, "argument 1: not a hex truth table"),
+    (["0x6996", "-"], "0110\n\n01x1\n", "line 3 of standard input: character 2"),
+    (["--vars", "2", "x0*x2"], None, "x2"),
+    (["--vars", "2", "x0 x1"], None, "x0 x1"),
+    (["--file", "/nonexistent/functions"], None, "/nonexistent/functions"),
+    (["--threads", "0", "0110"], None, "--threads"),
+    (["--jobs", "0", "0110"], None, "--jobs"),
+    (["--threads", "x", "0110"], None, "invalid int value"),
+    (["--no-such-option", "0110"], None, "unrecognized arguments"),
+    ([], None, "no function"),
+])
+def test_bad_input_is_one_line_and_status_2(args, stdin, where):
+    done = run(*args, stdin=stdin)
+    assert done.returncode == 2
+    assert ERROR.match(done.stderr) and where in done.stderr, done.stderr
+
+
+def test_bad_input_after_good_input_keeps_what_was_done():
+    done = run("--json", "0110", "0x6996", "012")
+    assert done.returncode == 2 and ERROR.match(done.stderr)
+    assert done.stdout == run("--json", "0110", "0x6996").stdout
+
+
+def test_a_closed_pipe_ends_quietly(tmp_path):
+    # Like `... | head -1`: the reader takes one line and goes away.
+    rng = random.Random(0)
+    source = tmp_path / "functions"
+    source.write_text("".join(hex_table(rng.randrange(2, 9), k) + "\n" for k in range(3000)))
+    with source.open() as stdin:
+        child = subprocess.Popen([*COMMAND, "--no-progress", "-"], stdin=stdin,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment())
+        first = child.stdout.readline()
+        child.stdout.close()
+        _, err = child.communicate(timeout=120)
+    assert first.startswith(b"function: ")
+    assert err == b"", err.decode()[-2000:]
+    assert child.returncode == 0
+
+
+def balanced_hex(n, seed):
+    table = [1] * 2 ** (n - 1) + [0] * 2 ** (n - 1)
+    random.Random(seed).shuffle(table)
+    return "0x" + format(int("".join(map(str, table)), 2), f"0{2**n // 4}x")
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_ctrl_c_ends_with_status_130(jobs):
+    # Functions of 17 variables take many seconds each.  Ctrl-C signals the whole
+    # process group, the workers of --jobs too.
+    child = subprocess.Popen([*COMMAND, "--no-progress", "--jobs", jobs,
+                              balanced_hex(17, 1), balanced_hex(17, 2)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=environment(), start_new_session=True)
+    try:
+        time.sleep(1.5)
+        sent = time.monotonic()
+        os.killpg(child.pid, signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+        ended = time.monotonic()
+    except subprocess.TimeoutExpired:
+        pytest.fail("still running 10 s after SIGINT")
+    finally:
+        try:
+            os.killpg(child.pid, signal.SIGKILL)  # workers left behind included
+        except ProcessLookupError:
+            pass
+        child.communicate()
+    assert child.returncode == 130, (out, err)
+    assert re.match(r"^\S+: interrupted\n\Z", err), err
+    assert out == ""
+    assert ended - sent < 2.0
