@@ -13,7 +13,8 @@ import pytest
 import quillmat
 from conftest import plain_allocator, run_python
 
-linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc or sets rlimits")
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="reads /proc, sets rlimits or sizes pipes")
 
 
 class Interrupted(Exception):
@@ -113,6 +114,7 @@ def test_sigint_ends_a_long_echelon_form_within_a_second():
     assert elapsed < 2.0  # about 10 ms here; the slack is for a loaded machine
 
 
+@linux_only
 def test_inverting_on_a_full_pipe_drained_by_a_thread_finishes():
     """Standard output is a 4 KiB pipe read by a thread of the same process:
     the 999 "inverting" lines must not wait on it while holding the lock."""

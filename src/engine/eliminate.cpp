@@ -1,4 +1,5 @@
 #include "engine/eliminate.hpp"
+#include "vector_clones.hpp"
 
 #include <algorithm>
 #include <array>
@@ -55,12 +56,6 @@ PanelBits panel_bits(const Word* row, std::size_t first, std::size_t words) {
   for (std::size_t w = 0; w < panel_words && first + w < words; ++w) bits[w] = row[first + w];
   return bits;
 }
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define QUILLMAT_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QUILLMAT_VECTOR_CLONES
-#endif
 
 // The kernels work on tiles of words held in local variables of a vector
 // type (256 bits: one register in the avx2 clone, two in the default one).

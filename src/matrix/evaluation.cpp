@@ -9,6 +9,7 @@
 #include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
 #include "matrix/monomial.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmat {
 namespace {
@@ -137,9 +138,7 @@ std::optional<std::vector<std::uint64_t>> odd_term_masks(const std::vector<Word>
 }
 
 // Whether an odd number of the masks have no bit outside `point`.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+QUILLMAT_VECTOR_CLONES
 bool odd_divisors(const std::uint64_t* masks, std::size_t count, std::uint64_t point) {
   const std::uint64_t missing = ~point;
   std::uint64_t divisors = 0;

@@ -8,6 +8,7 @@
 
 #include "matrix/fast_paths.hpp"
 #include "matrix/interrupt.hpp"
+#include "vector_clones.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -54,9 +55,7 @@ bool pack_row(const Cell* cells, std::size_t columns, std::uint64_t* words) {
 
 // Physical row `target` ^= physical row `source` on words first .. words-1, for
 // each (target, source) in order.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+QUILLMAT_VECTOR_CLONES
 void add_slots(std::uint64_t* bits, std::size_t words, std::size_t first,
                const IndexPair* additions, std::size_t count) {
   // Raw pointers only: clang cannot link a cloned function's inline library calls.
