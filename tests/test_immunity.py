@@ -64,7 +64,7 @@ def vanishes(terms, zeros):
     return quillmat.verify(zeros, [1] * len(terms), list(terms)) == (True, None)
 
 
-_ROWS = {}
+_ROWS: dict[int, list[int]] = {}
 
 
 def evaluation_rows(n):
