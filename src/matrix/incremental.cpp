@@ -10,6 +10,7 @@
 #include "matrix/failure.hpp"
 #include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
+#include "matrix/operations.hpp"
 #include "matrix/output.hpp"
 
 namespace quillmat {
@@ -30,12 +31,12 @@ class LastRowReduction {
   void add(std::size_t target, std::size_t source) {
     interruption_point(columns() + 1);
     w_.add_rows(target, source);
-    operations_.emplace_back(target, source);
+    record_addition(operations_, target, source);
   }
 
   void exchange(std::size_t a, std::size_t b) {
     w_.swap_rows(a, b);
-    operations_.insert(operations_.end(), {{a, b}, {b, a}, {a, b}});
+    record_exchange(operations_, a, b);
   }
 
   // Every row above the last with a 1 in `column` gets the last row added.

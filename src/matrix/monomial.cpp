@@ -3,7 +3,6 @@
 #include <array>
 
 #include "matrix/failure.hpp"
-#include "matrix/fast_paths.hpp"
 #include "matrix/interrupt.hpp"
 
 namespace quillmat {
@@ -55,17 +54,6 @@ Cell str_ops(std::string_view point, std::string_view exponents) {
   return value;
 }
 
-Row apply_operations(const Operations& operations, Row column) {
-  const std::size_t length = column.size();
-  for (const auto& [target, source] : operations) {
-    interruption_point(1);
-    if (target >= length) index_failure(length, target);
-    if (source >= length) index_failure(length, source);
-    column[target] = static_cast<Cell>((column[target] + column[source]) & 1);
-  }
-  return column;
-}
-
 bool is_submonomial(std::string_view sub_monom, std::string_view monom) {
   if (sub_monom.size() != monom.size()) {
     equality_failure("The lengths of sub_monom and monom must be equal", sub_monom.size(),
@@ -78,8 +66,7 @@ bool is_submonomial(std::string_view sub_monom, std::string_view monom) {
   return true;
 }
 
-Word::Word(std::string_view text) : text(text) {
-  if (!fast_paths_enabled()) return;  // binary stays 0: every evaluation walks the text
+DigitString::DigitString(std::string_view text) : text(text) {
   while (binary < text.size() && binary < 64 && (text[binary] == '0' || text[binary] == '1')) {
     ones |= std::uint64_t{text[binary] == '1'} << binary;
     ++binary;
@@ -94,7 +81,17 @@ std::uint64_t low_bits(std::size_t count) {
 
 }  // namespace
 
-Cell evaluate(const Word& point, const Word& exponents) {
+std::vector<DigitString> read_digit_strings(const Strings& list, std::size_t count) {
+  std::vector<DigitString> strings;
+  strings.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    interruption_point(1);
+    strings.emplace_back(list[i]);
+  }
+  return strings;
+}
+
+Cell evaluate(const DigitString& point, const DigitString& exponents) {
   // Over "0"/"1" the product is 0 exactly where an exponent 1 meets a point 0.
   const std::size_t walked = std::min(point.text.size(), exponents.text.size());
   if (walked <= point.binary && walked <= exponents.binary) {
@@ -103,7 +100,7 @@ Cell evaluate(const Word& point, const Word& exponents) {
   return str_ops(point.text, exponents.text);
 }
 
-bool submonomial(const Word& sub_monom, const Word& monom) {
+bool submonomial(const DigitString& sub_monom, const DigitString& monom) {
   if (sub_monom.all_bits() && monom.all_bits() && sub_monom.text.size() == monom.text.size()) {
     return (sub_monom.ones & ~monom.ones) == 0;
   }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "matrix/matrix.hpp"
 
@@ -18,19 +19,16 @@ namespace quillmat {
 // within it, the point's character must be a digit, then the exponent's.
 Cell str_ops(std::string_view point, std::string_view exponents);
 
-// Replays (target, source) pairs on a column: entry target becomes the lowest
-// bit of entry target + entry source.  Target is checked before source.
-Row apply_operations(const Operations& operations, Row column);
-
 // Whether `sub_monom` divides `monom`: strings of equal byte length compared
 // character by character as code points, false at the first position where
 // the character of `sub_monom` is greater.
 bool is_submonomial(std::string_view sub_monom, std::string_view monom);
 
 // A point or exponent string read once, so that evaluating it against many
-// others takes a few word operations when both hold only "0" and "1".
-struct Word {
-  explicit Word(std::string_view text);
+// others takes a few bit operations when both hold only "0" and "1".  It
+// views the text, which must outlive it.
+struct DigitString {
+  explicit DigitString(std::string_view text);
   // Every character is "0" or "1" (and there are at most 64): `ones` is the whole text.
   bool all_bits() const noexcept { return binary == text.size(); }
 
@@ -39,9 +37,13 @@ struct Word {
   std::size_t binary = 0;  // leading characters that are "0" or "1", counted up to 64
 };
 
-// str_ops(point.text, exponents.text), without walking "0"/"1" strings.
-Cell evaluate(const Word& point, const Word& exponents);
+// The first `count` strings of `list`, read.
+std::vector<DigitString> read_digit_strings(const Strings& list, std::size_t count);
+
+// str_ops(point.text, exponents.text): by bit operations where both are
+// "0"/"1" over the positions walked, else by str_ops itself.
+Cell evaluate(const DigitString& point, const DigitString& exponents);
 // is_submonomial(sub_monom.text, monom.text), likewise.
-bool submonomial(const Word& sub_monom, const Word& monom);
+bool submonomial(const DigitString& sub_monom, const DigitString& monom);
 
 }  // namespace quillmat

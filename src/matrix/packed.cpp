@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
-#include "matrix/fast_paths.hpp"
 #include "matrix/interrupt.hpp"
+#include "matrix/operations.hpp"
 #include "vector_clones.hpp"
 
 #if defined(__SSE2__)
@@ -91,7 +92,7 @@ PackedRows::PackedRows(std::size_t rows, std::size_t columns)
 }
 
 std::optional<PackedRows> PackedRows::pack(const Rows& rows) {
-  if (!fast_paths_enabled() || rows.empty() || rows[0].empty()) return std::nullopt;
+  if (rows.empty() || rows[0].empty()) return std::nullopt;
   const std::size_t columns = rows[0].size();
   for (const Row& row : rows) {
     if (row.size() != columns) return std::nullopt;
@@ -101,7 +102,37 @@ std::optional<PackedRows> PackedRows::pack(const Rows& rows) {
     interruption_point(columns);
     if (!pack_row(rows[r].data(), columns, packed.row(r))) return std::nullopt;
   }
+  assert((packed.check_layout(), true));
   return packed;
+}
+
+void PackedRows::check_layout() const {
+#ifndef NDEBUG
+  std::vector<bool> seen(rows_);
+  for (std::size_t slot : order_) {
+    assert(slot < rows_ && !seen[slot]);
+    seen[slot] = true;
+  }
+  assert(bits_.size() == rows_ * words_);
+  if (columns_ % 64 != 0) {
+    const std::uint64_t padding = ~std::uint64_t{0} << (columns_ % 64);
+    for (std::size_t r = 0; r < rows_; ++r) assert((row(r)[words_ - 1] & padding) == 0);
+  }
+#endif
+}
+
+std::optional<std::pair<Matrix, Operations>> packed_gauss_jordan(const Rows& rows) {
+  std::optional<PackedRows> packed = PackedRows::pack(rows);
+  if (!packed) return std::nullopt;
+  Operations operations;
+  packed->gauss_jordan(operations);
+  return std::pair{Matrix{packed->unpack()}, std::move(operations)};
+}
+
+std::optional<Rows> packed_kernel(const Rows& rows) {
+  std::optional<PackedRows> packed = PackedRows::pack(rows);
+  if (!packed) return std::nullopt;
+  return packed->kernel();
 }
 
 Rows PackedRows::unpack() const {
@@ -177,7 +208,7 @@ void PackedRows::gauss_jordan(Operations& operations) {
         const bool was_live = live[i / 64] & bit_i;
         live[i / 64] |= bit_i;
         live[j / 64] = was_live ? live[j / 64] | bit_j : live[j / 64] & ~bit_j;
-        operations.insert(operations.end(), {{i, j}, {j, i}, {i, j}});
+        record_exchange(operations, i, j);
       }
       // The rows holding a 1 in column q, gathered without a branch per row
       // (on random cells that branch is a coin toss), then worked in order.
@@ -191,7 +222,7 @@ void PackedRows::gauss_jordan(Operations& operations) {
         const std::size_t k = targets[h];
         if (k == i) continue;
         column_word[k] ^= pivot;
-        operations.emplace_back(k, i);
+        record_addition(operations, k, i);
         additions.emplace_back(order_[k], order_[i]);
       }
       ++i;
@@ -205,6 +236,7 @@ void PackedRows::gauss_jordan(Operations& operations) {
       interruption_point(count * (words_ - word) * 64);
     }
   }
+  assert((check_layout(), true));
 }
 
 Rows PackedRows::kernel() const {

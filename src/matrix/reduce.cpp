@@ -2,52 +2,48 @@
 // rank count and the null-space basis.
 #include <algorithm>
 
+#include "matrix/reduce.hpp"
+
 #include "matrix/failure.hpp"
 #include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
+#include "matrix/operations.hpp"
 #include "matrix/packed.hpp"
 
 namespace quillmat {
 namespace {
 
-// Exchanges rows a and b of `w` and records it as the three additions that
-// exchange two 0/1 entries: (a, b), (b, a), (a, b).  A row is never recorded
-// as exchanged with itself.
+// Exchanges rows a and b of `w` and records the exchange.
 void exchange(Matrix& w, Index a, Index b, Operations& operations) {
   if (a == b) return;
   w.swap_rows(a, b);
-  operations.insert(operations.end(), {{a, b}, {b, a}, {a, b}});
-}
-
-// Row k += row r over the first `n` cells, keeping the lowest bit of each byte
-// sum.  The checks read the target cell before the pivot cell.
-void add_row_low_bits(Row& k, const Row& r, std::size_t n) {
-  if (const std::size_t reach = std::min(k.size(), r.size()); reach < n) {
-    index_failure(k.size() == reach ? k.size() : r.size(), reach);
-  }
-  Cell* out = k.data();
-  const Cell* in = r.data();
-  for (std::size_t c = 0; c < n; ++c) out[c] = static_cast<Cell>((out[c] + in[c]) & 1);
-}
-
-// On 0/1 cells in rows of one length both reductions are plain Gauss-Jordan
-// over GF(2): the packed form takes the same steps 64 cells at a time.
-std::optional<std::pair<Matrix, Operations>> packed_reduction(const Rows& rows) {
-  std::optional<PackedRows> packed = PackedRows::pack(rows);
-  if (!packed) return std::nullopt;
-  Operations operations;
-  packed->gauss_jordan(operations);
-  return std::pair{Matrix{packed->unpack()}, std::move(operations)};
+  record_exchange(operations, a, b);
 }
 
 }  // namespace
 
+// Packing is a pre-step: a record it takes goes the packed way, which gives
+// exactly what the byte-wise way gives; any other goes the byte-wise way.
 std::pair<Matrix, Operations> Matrix::echelon_form() const {
-  if (auto reduced = packed_reduction(elements)) return std::move(*reduced);
-  Matrix w = copy();
+  if (auto reduced = packed_gauss_jordan(elements)) return std::move(*reduced);
+  return bytewise_echelon_form(*this);
+}
+
+std::pair<Matrix, Operations> Matrix::row_echelon_full_matrix() const {
+  if (auto reduced = packed_gauss_jordan(elements)) return std::move(*reduced);
+  return bytewise_row_echelon_full_matrix(*this);
+}
+
+Rows Matrix::kernel() const {
+  if (auto basis = packed_kernel(elements)) return std::move(*basis);
+  return bytewise_kernel(*this);
+}
+
+std::pair<Matrix, Operations> bytewise_echelon_form(const Matrix& m) {
+  Matrix w = m.copy();
   Operations operations;
-  const std::size_t rows = nrows();
-  const std::size_t columns = ncols();
+  const std::size_t rows = m.nrows();
+  const std::size_t columns = m.ncols();
   // Invariant: rows 0 .. i-1 hold the pivots found so far, each the only 1 in its column.
   std::size_t i = 0;
   for (std::size_t q = 0; q < columns && i < rows; ++q) {
@@ -59,7 +55,7 @@ std::pair<Matrix, Operations> Matrix::echelon_form() const {
     for (std::size_t k = 0; k < rows; ++k) {
       if (k == i || checked_at(w.elements[k], q) != 1) continue;
       w.add_rows(k, i);
-      operations.emplace_back(k, i);
+      record_addition(operations, k, i);
       interruption_point(columns);
     }
     ++i;
@@ -67,12 +63,11 @@ std::pair<Matrix, Operations> Matrix::echelon_form() const {
   return {std::move(w), std::move(operations)};
 }
 
-std::pair<Matrix, Operations> Matrix::row_echelon_full_matrix() const {
-  if (auto reduced = packed_reduction(elements)) return std::move(*reduced);
-  Matrix w = copy();
+std::pair<Matrix, Operations> bytewise_row_echelon_full_matrix(const Matrix& m) {
+  Matrix w = m.copy();
   Operations operations;
-  const std::size_t rows = nrows();
-  const std::size_t columns = ncols();
+  const std::size_t rows = m.nrows();
+  const std::size_t columns = m.ncols();
   std::size_t q = 0;  // the pivot column
   for (std::size_t r = 0; r < rows && q < columns; ++r, ++q) {
     // The first non-zero cell at or below row r, moving right past empty columns.
@@ -88,7 +83,7 @@ std::pair<Matrix, Operations> Matrix::row_echelon_full_matrix() const {
     for (std::size_t k = 0; k < rows; ++k) {
       if (k == r || checked_at(w.elements[k], q) != 1) continue;
       add_row_low_bits(w.elements[k], w.elements[r], columns);
-      operations.emplace_back(k, r);
+      record_addition(operations, k, r);
       interruption_point(columns);
     }
   }
@@ -110,10 +105,10 @@ std::size_t Matrix::rank() const {
   return count;
 }
 
-Rows Matrix::kernel() const {
-  if (auto packed = PackedRows::pack(elements)) return packed->kernel();
-  const std::size_t rows = nrows();
-  const std::size_t columns = ncols();
+Rows bytewise_kernel(const Matrix& m) {
+  const Rows& elements = m.elements;
+  const std::size_t rows = m.nrows();
+  const std::size_t columns = m.ncols();
   // Pivot detection: the pointer r rests on a row until that row shows a 1 in
   // the column visited; rows are never searched for their leading 1.
   std::vector<IndexPair> pivots;  // (pivot column, its row), in increasing column order

@@ -16,11 +16,8 @@ namespace {
 void raise_cannot_convert(PyObject* object, const char* target) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!name) {
-    try {
-      throw_pending();
-    } catch (PythonError&) {
-      // The type will not tell its name; the message still says what went wrong.
-    }
+    // The type will not tell its name; the message still says what went wrong.
+    take_pending();
     name = check(PyUnicode_FromString("<failed to extract type name>"));
   }
   raise_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
@@ -28,7 +25,7 @@ void raise_cannot_convert(PyObject* object, const char* target) {
 
 Index index_from_python(PyObject* object) {
   if (long long value; compact_value(object, value)) return static_cast<Index>(value);
-  Ref integer = PyLong_Check(object) ? Ref::borrow(object) : check(PyNumber_Index(object));
+  Ref integer = PyLong_Check(object) ? Ref::retain(object) : check(PyNumber_Index(object));
   // Negative values and values of 2**64 or more fail here with the interpreter's OverflowError.
   const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
@@ -69,19 +66,16 @@ Py_ssize_t check_sequence(PyObject* object) {
   if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
   const Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
-    try {
-      throw_pending();
-    } catch (PythonError& error) {
-      // A sequence that cannot tell its length only costs re-growth.  But
-      // KeyboardInterrupt, SystemExit and the like are no answer about the
-      // length, and neither is MemoryError: those go on.
-      PyObject* exception = error.exception();
-      if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception) ||
-          PyErr_GivenExceptionMatches(exception, PyExc_MemoryError)) {
-        throw;
-      }
-      return 0;
+    // A sequence that cannot tell its length only costs re-growth.  But
+    // KeyboardInterrupt, SystemExit and the like are no answer about the
+    // length, and neither is MemoryError: those go on.
+    PythonError error = take_pending();
+    PyObject* exception = error.exception();
+    if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(exception, PyExc_MemoryError)) {
+      throw error;
     }
+    return 0;
   }
   return length;
 }

@@ -121,7 +121,7 @@ std::vector<Item> sequence_from_python(PyObject* object) {
         }
       }
       // Converting may run Python code that drops the item from the list: hold it.
-      Ref item = Ref::borrow(raw);
+      Ref item = Ref::retain(raw);
       items.push_back(from_python<Item>(item.get()));
     }
     return fitted();
@@ -182,9 +182,9 @@ template <class T>
 Ref to_python(T&& value) {
   using V = std::remove_cvref_t<T>;
   if constexpr (std::is_same_v<V, bool>) {
-    return Ref::borrow(value ? Py_True : Py_False);
+    return Ref::retain(value ? Py_True : Py_False);
   } else if constexpr (std::is_same_v<V, Cell>) {
-    return Ref::borrow(cell_object(value));
+    return Ref::retain(cell_object(value));
   } else if constexpr (std::is_same_v<V, Index>) {
     return check(PyLong_FromSize_t(value));
   } else if constexpr (std::is_same_v<V, std::string>) {
@@ -203,7 +203,7 @@ Ref to_python(T&& value) {
     PyTuple_SET_ITEM(pair.get(), 1, second.release());
     return pair;
   } else if constexpr (requires { value.has_value(); }) {
-    if (!value.has_value()) return Ref::borrow(Py_None);
+    if (!value.has_value()) return Ref::retain(Py_None);
     return to_python(*std::forward<T>(value));
   } else {  // a list of results: rows, index pairs
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(value.size())));

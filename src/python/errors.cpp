@@ -131,12 +131,12 @@ PyObject* panic_exception_type() noexcept {
   return panic_type;
 }
 
-void throw_pending() {
+PythonError take_pending() {
   Ref exception = fetch();
   PyObject* type = panic_exception_type();
   if (type == nullptr) PyErr_Clear();  // cannot be a PanicException then
   if (type == nullptr || Py_TYPE(exception.get()) != reinterpret_cast<PyTypeObject*>(type)) {
-    throw PythonError(std::move(exception));
+    return PythonError(std::move(exception));
   }
   Ref text = Ref::steal(PyObject_Str(exception.get()));
   if (!text) {

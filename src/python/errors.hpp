@@ -34,10 +34,17 @@ class ResumedPanic {
   Ref text_;
 };
 
-// Fetch the interpreter's pending exception and throw it as a PythonError.  A
-// pending PanicException instead prints its traceback and resumes the failure
-// with the same text, so it crosses any number of nested calls intact.
-[[noreturn]] void throw_pending();
+// Takes the interpreter's pending exception as a PythonError, for a caller
+// that handles some exceptions where it stands (a missing attribute, a length
+// that cannot be told) and throws the rest.  A pending PanicException is not
+// handed out: it prints its traceback and resumes the failure with the same
+// text (ResumedPanic), so it crosses any number of nested calls intact.
+PythonError take_pending();
+
+// Takes the pending exception and throws it (see take_pending).
+[[noreturn]] inline void throw_pending() {
+  throw take_pending();
+}
 
 // A new reference from a C-API call, or the pending exception thrown.
 inline Ref check(PyObject* new_reference) {

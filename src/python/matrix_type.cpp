@@ -66,16 +66,16 @@ PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 PyObject* matrix_repr(PyObject* self) noexcept {
   return barrier([&] {
-    Borrow<Receiver::shared> receiver(self);
+    Borrow<Kind::shared> receiver(self);
     return to_python(receiver.record().repr()).release();
   });
 }
 
 void matrix_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
+  // Instances of a heap type own a reference to it, given up last.
+  const Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   reinterpret_cast<MatrixObject*>(self)->record.~Matrix();
-  type->tp_free(self);
-  Py_DECREF(type);  // instances of a heap type own a reference to it
+  Py_TYPE(self)->tp_free(self);
 }
 
 PyType_Slot slots[] = {

@@ -31,13 +31,6 @@ struct Name {
   }
 };
 
-enum class Kind {
-  shared,         // instance method reading the receiver
-  exclusive,      // instance method that may change the receiver
-  static_method,  // Matrix.name(...), no receiver
-  function,       // module-level function, bound to the module
-};
-
 template <class Core>
 struct CoreTraits;
 template <class R, class... A, bool E>
@@ -129,7 +122,7 @@ struct Method {
   static PyObject* run(PyObject* self, const Slots& slots) {
     if constexpr (has_self) {
       // The receiver is borrowed before any argument is converted.
-      Borrow<kind == Kind::shared ? Receiver::shared : Receiver::exclusive> receiver(self);
+      Borrow<kind> receiver(self);
       Arguments values = convert(slots, std::make_index_sequence<sizeof...(parameters)>{});
       // decltype(auto) keeps a returned reference (to_list) a reference: no copy.
       return finish([&]() -> decltype(auto) {

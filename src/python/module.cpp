@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "matrix/interrupt.hpp"
+#include "matrix/verify.hpp"
 #include "python/method.hpp"
 
 namespace quillmat::python {
@@ -35,11 +36,8 @@ Ref all_list(PyObject* module) {
   static PyObject* all_name = interned("__all__").release();
   Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
-    try {
-      throw_pending();
-    } catch (PythonError& error) {
-      if (!PyErr_GivenExceptionMatches(error.exception(), PyExc_AttributeError)) throw;
-    }
+    PythonError error = take_pending();
+    if (!PyErr_GivenExceptionMatches(error.exception(), PyExc_AttributeError)) throw error;
     all = check(PyList_New(0));
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) throw_pending();
   }
@@ -93,7 +91,7 @@ Ref create_module() {
           "quillmat does not yet support sub-interpreters: it can be imported by one "
           "interpreter per process");
   }
-  if (module_object != nullptr) return Ref::borrow(module_object);
+  if (module_object != nullptr) return Ref::retain(module_object);
 
   set_interrupt_hook(&check_signals);
   set_blocking_runner(&without_lock);
@@ -101,7 +99,7 @@ Ref create_module() {
   add_attribute(module.get(), interned("Matrix").get(), reinterpret_cast<PyObject*>(matrix_type()));
   add_function(module.get(), &verify_definition);
   add_function(module.get(), &verify_2_definition);
-  module_object = Ref::borrow(module.get()).release();
+  module_object = Ref::retain(module.get()).release();
   return module;
 }
 

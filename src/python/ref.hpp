@@ -17,8 +17,9 @@ class Ref {
   Ref() noexcept = default;
   // Take over a new reference (the result of a C-API call that returns one).
   static Ref steal(PyObject* object) noexcept { return Ref(object); }
-  // Add a reference to a borrowed object.
-  static Ref borrow(PyObject* object) noexcept { return Ref(Py_XNewRef(object)); }
+  // Add a reference of our own to an object we were lent (a borrowed
+  // reference, in the C API's words).
+  static Ref retain(PyObject* object) noexcept { return Ref(Py_XNewRef(object)); }
 
   Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   Ref& operator=(Ref&& other) noexcept {
