@@ -71,7 +71,7 @@ import resource
 import shutil
 import sys
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 from bench.timing import Job, Rule, Unavailable, peak_memory_kib, time_job
@@ -183,8 +183,9 @@ def job(truth_table: Sequence[int]) -> Job | Unavailable:
                stdin="".join(map(str, truth_table)) + "\n")
 
 
-def run_jobs(lines: Iterable[str], rule: Rule) -> int:
-    """--job: each table timed by the rule, as bench.job reports it."""
+def _each_table(lines: Iterable[str], handle: Callable[[list[int]], None]) -> int:
+    """Calls handle() on the table of each line, skipping blank lines and
+    '#' comments; 2 at the first malformed line, else 0."""
     for number, line in enumerate(lines, 1):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
@@ -193,32 +194,41 @@ def run_jobs(lines: Iterable[str], rule: Rule) -> int:
         except ValueError as error:
             print(f"peer_sage: line {number}: {error}", file=sys.stderr)
             return 2
-        seconds, calls, degree = time_job(lambda: algebraic_immunity(table)[0], rule)
-        print(json.dumps({"seconds": seconds, "calls": calls, "peak_kib": peak_memory_kib(),
-                          "result": degree}), flush=True)
+        handle(table)
     return 0
 
 
-def main(lines: Iterable[str]) -> int:
-    # Neither the import nor the first call's caches count in any table's time.
+def _warm_up() -> None:
+    """Imports Sage and fills the caches of its first call, so that neither
+    counts in any table's time."""
     _immunity([int(x.bit_count() > WARM_UP_VARS // 2) for x in range(2**WARM_UP_VARS)])
-    for number, line in enumerate(lines, 1):
-        if not line.strip() or line.lstrip().startswith("#"):
-            continue
-        try:
-            table = parse_line(line)
-        except ValueError as error:
-            print(f"peer_sage: line {number}: {error}", file=sys.stderr)
-            return 2
+
+
+def run_jobs(lines: Iterable[str], rule: Rule) -> int:
+    """--job: each table timed by the rule, as bench.job reports it."""
+
+    def job_line(table: list[int]) -> None:
+        seconds, calls, degree = time_job(lambda: algebraic_immunity(table)[0], rule)
+        print(json.dumps({"seconds": seconds, "calls": calls, "peak_kib": peak_memory_kib(),
+                          "result": degree}), flush=True)
+
+    return _each_table(lines, job_line)
+
+
+def main(lines: Iterable[str]) -> int:
+    _warm_up()
+
+    def table_line(table: list[int]) -> None:
         degree, of_complement, seconds = _immunity(table)
         print(json.dumps({"n": len(table).bit_length() - 1, "ai": degree,
                           "of_complement": of_complement, "seconds": round(seconds, 6),
                           "peak_rss_mib": round(peak_rss_mib(), 1)}), flush=True)
-    return 0
+
+    return _each_table(lines, table_line)
 
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--job"]:
-        _immunity([int(x.bit_count() > WARM_UP_VARS // 2) for x in range(2**WARM_UP_VARS)])
+        _warm_up()
         sys.exit(run_jobs(sys.stdin, Rule.from_args(sys.argv[2:])))
     sys.exit(main(sys.stdin))
