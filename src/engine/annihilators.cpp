@@ -314,7 +314,11 @@ struct RowSpace {
   Echelon echelon;
 };
 
-RowSpace row_space(const ReducedSystem& system, bool stop_when_full, Control& control) {
+// What row_space is for: the rank alone (and it may stop once it is full),
+// or the kernel, for which the last pass leaves a reduced row echelon form.
+enum class Purpose { rank, kernel };
+
+RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& control) {
   const int n = system.function().variables();
   const std::size_t cols = system.cols();
   const std::size_t capacity = std::min(system.rows(), cols + std::max<std::size_t>(64, cols / 4));
@@ -326,14 +330,20 @@ RowSpace row_space(const ReducedSystem& system, bool stop_when_full, Control& co
   std::uint64_t next = 0;
   std::size_t left = system.rows();
   std::size_t chunk = std::min(left, cols + 64);
+  Form form = Form::echelon;
   while (chunk > 0) {
     const std::size_t rank = space.echelon.rank;
     const std::vector<Mask> points = system.next_rows(next, chunk);
     system.build(points, space.columns, space.basis, rank, control);
-    space.echelon = echelonize(space.basis, rank + chunk, Form::echelon, control);
     left -= chunk;
-    if (stop_when_full && space.echelon.rank == cols) break;
+    // The last chunk of a kernel's system is reduced in the same pass.
+    form = purpose == Purpose::kernel && left == 0 ? Form::reduced : Form::echelon;
+    space.echelon = echelonize(space.basis, rank + chunk, form, control);
+    if (purpose == Purpose::rank && space.echelon.rank == cols) break;
     chunk = std::min(left, capacity - space.echelon.rank);
+  }
+  if (purpose == Purpose::kernel && form != Form::reduced) {
+    space.echelon = echelonize(space.basis, space.echelon.rank, Form::reduced, control);
   }
   return space;
 }
@@ -344,7 +354,7 @@ std::uint64_t annihilator_dimension(const TruthTable& s, int d, Control& control
   if (d < 0) return 0;
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return 0;
-  const RowSpace space = row_space(system, true, control);
+  const RowSpace space = row_space(system, Purpose::rank, control);
   return system.cols() - space.echelon.rank;
 }
 
@@ -354,10 +364,9 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
   const int n = s.variables();
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return {};
-  RowSpace space = row_space(system, false, control);
+  RowSpace space = row_space(system, Purpose::kernel, control);
   const std::vector<Mask>& columns = space.columns.points;
   if (space.echelon.rank == system.cols()) return {};
-  space.echelon = echelonize(space.basis, space.echelon.rank, Form::reduced, control);
   BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
   space.basis = BitMatrix();
   const std::size_t k = kernel.cols();
