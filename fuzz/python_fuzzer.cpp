@@ -10,6 +10,10 @@
 // a sanitizer report, a SystemError (a null result without an exception, or a
 // result with one), a C++ exception that reached the call barrier, a borrow
 // flag left open, or a receiver changed by a call that failed or only reads.
+//
+// The entry points, their parameters and which of them change their receiver
+// come from the tests' description of the surface, tests/surface.py, which
+// the fuzzer imports from QUILLMAT_TESTS_DIR (scripts/fuzz defines it).
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -21,6 +25,10 @@
 #include <vector>
 
 #include "python/matrix_object.hpp"
+
+#ifndef QUILLMAT_TESTS_DIR
+#error "QUILLMAT_TESTS_DIR must name the tests directory, which holds surface.py"
+#endif
 
 extern "C" PyObject* PyInit_quillmat();
 
@@ -34,9 +42,21 @@ PyObject* matrix_type = nullptr;
 PyObject* panic_type = nullptr;
 PyObject* builtin_repr = nullptr;
 
+// An entry point of the surface, as tests/surface.py describes it.
+struct EntryPoint {
+  std::string name;
+  std::string form;  // "method", "static", "new", "repr" or "function"
+  bool changes;      // it changes its receiver
+};
+std::vector<EntryPoint> entry_points;
+std::vector<PyObject*> keyword_names;  // every parameter name, interned, and one that none has
+
 // Hostile objects, written in Python and driven by small integer plans.
 constexpr const char* kHelpers = R"PY(
+import sys
+sys.path.insert(0, TESTS)
 import quillmat
+import surface
 M = quillmat.Matrix
 mats, objs, lists, spent = [], [], [], []   # the current input's, emptied after it
 try:
@@ -44,14 +64,12 @@ try:
 except BaseException as e:
     Panic = type(e)
 
-# A benign call of each method, for callbacks into a matrix.
-CALLS = [("get", (0, 0)), ("nrows", ()), ("to_list", ()), ("copy", ()), ("rank", ()),
-         ("kernel", ()), ("echelon_form", ()), ("row_echelon_full_matrix", ()),
-         ("is_zero_row", (0,)), ("get_sub_matrix", (0, 1)), ("append_row", ([1, 0],)),
-         ("append_column", ([1] * 9,)), ("add_rows", (0, 0)), ("swap_rows", (0, 0)),
-         ("reduced_echelon_form_last_row", ()), ("echelon_form_last_row_dep", ()),
-         ("fill_rows", (["1"], ["1"])), ("construct_and_add_column", (["1"] * 9, "1", [])),
-         ("compute_next", (["0", "1"], ["1", "1"], 1, [])), ("__repr__", ()), ("ncols", ())]
+# The entry points: Matrix's methods, then its slots, then the module's functions.
+ORDER = sorted(surface.ENTRIES, key=lambda e: (e.form == "function", e.name.startswith("__")))
+ENTRY_POINTS = [(e.name, e.form, e.changes) for e in ORDER]
+KEYWORDS = [*dict.fromkeys(p for e in ORDER for p in e.kinds), "bogus"]
+# The sample call of each method, for callbacks into a matrix.
+CALLS = [e for e in ORDER if e.receiver != "none"]
 ERRORS = [TypeError, ValueError, KeyError, MemoryError, OverflowError, IndexError, RuntimeError,
           type("HostileTypeError", (TypeError,), {}), StopIteration]
 WRONG = [1.5, "1", None, 2**70, -1, True, b"1", [1], (0, 1), 2**64, -2**63]
@@ -63,10 +81,10 @@ def act(plan):
     if code == 1:
         raise ERRORS[a % len(ERRORS)]("hostile")
     if code == 2 and mats:                       # call back into a matrix, maybe the receiver
-        name, args = CALLS[b % len(CALLS)]
+        entry = CALLS[(a * 10 + b) % len(CALLS)]
         m = mats[a % len(mats)]
         try:
-            getattr(m, name)(*args) if name != "__repr__" else repr(m)
+            surface.bound(entry, m)(*entry.args)
         except BaseException:
             if a & 1:
                 raise                            # let it through (a PanicException resumes)
@@ -341,18 +359,6 @@ bool absurd_reservation(const std::string& name, const std::vector<PyObject*>& a
   return value >= (1ull << 20) && value < static_cast<unsigned long long>(PTRDIFF_MAX);
 }
 
-const char* const kMethods[] = {
-    "get_sub_matrix", "to_list", "nrows", "ncols", "copy", "get", "add_rows", "swap_rows",
-    "is_zero_row", "reduced_echelon_form_last_row", "echelon_form_last_row_dep", "echelon_form",
-    "row_echelon_full_matrix", "append_row", "append_column", "rank", "kernel",
-    "compute_vandermonde", "compute_next", "construct_and_add_column", "fill_rows",
-    // not methods: handled below
-    "__new__", "__repr__", "verify", "verify_2"};
-const char* const kKeywords[] = {
-    "start",      "end",   "row",      "col",       "target",      "source",        "row1",
-    "row2",       "v",     "support",  "monomials", "monom_slice", "support_slice", "idx",
-    "operations", "monom", "elements", "z",         "g",           "mapping",       "bogus"};
-
 quillmat::Rows snapshot(PyObject* matrix) {
   return reinterpret_cast<MatrixObject*>(matrix)->record.elements;
 }
@@ -367,8 +373,9 @@ void check_borrows(PyObject* mats) {
 
 void call(Builder& b) {
   FuzzedDataProvider& fdp = b.fdp;
-  const std::size_t which = fdp.ConsumeIntegralInRange<std::size_t>(0, std::size(kMethods) - 1);
-  const std::string name = kMethods[which];
+  const EntryPoint& entry =
+      entry_points[fdp.ConsumeIntegralInRange<std::size_t>(0, entry_points.size() - 1)];
+  const std::string& name = entry.name;
   const Py_ssize_t nmats = PyList_GET_SIZE(b.mats);
   PyObject* receiver =
       nmats ? PyList_GET_ITEM(b.mats, fdp.ConsumeIntegralInRange<Py_ssize_t>(0, nmats - 1))
@@ -381,10 +388,8 @@ void call(Builder& b) {
   const Py_ssize_t keywords = fdp.ConsumeIntegralInRange<Py_ssize_t>(0, PyList_GET_SIZE(args));
   PyObject* kwnames = keywords ? PyTuple_New(keywords) : nullptr;
   for (Py_ssize_t i = 0; i < keywords; ++i) {
-    PyTuple_SET_ITEM(
-        kwnames, i,
-        PyUnicode_InternFromString(
-            kKeywords[fdp.ConsumeIntegralInRange<std::size_t>(0, std::size(kKeywords) - 1)]));
+    const std::size_t k = fdp.ConsumeIntegralInRange<std::size_t>(0, keyword_names.size() - 1);
+    PyTuple_SET_ITEM(kwnames, i, Py_NewRef(keyword_names[k]));
   }
   // Keyword names must be distinct for a vector call.
   for (Py_ssize_t i = 0; kwnames && i < keywords; ++i) {
@@ -399,14 +404,15 @@ void call(Builder& b) {
 
   PyObject* callable = nullptr;
   bool on_receiver = false;
-  if (name == "__new__") {
+  const bool repr = entry.form == "repr";
+  if (entry.form == "new") {
     callable = Py_NewRef(matrix_type);
-  } else if (name == "verify" || name == "verify_2") {
+  } else if (entry.form == "function") {
     callable = PyObject_GetAttrString(module, name.c_str());
-  } else if (name == "__repr__") {
+  } else if (repr) {
     callable = Py_NewRef(builtin_repr);
     on_receiver = true;
-  } else if (receiver != nullptr && name != "compute_vandermonde") {
+  } else if (receiver != nullptr && entry.form == "method") {
     callable = PyObject_GetAttrString(receiver, name.c_str());
     on_receiver = true;
   } else {
@@ -415,7 +421,7 @@ void call(Builder& b) {
   if (callable == nullptr) finding("a method is missing");
 
   std::vector<PyObject*> argv;
-  if (name == "__repr__") {
+  if (repr) {
     if (receiver == nullptr) {
       Py_DECREF(callable), Py_DECREF(args), Py_XDECREF(kwnames);
       return;
@@ -425,7 +431,7 @@ void call(Builder& b) {
   } else {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args); ++i) argv.push_back(PyList_GET_ITEM(args, i));
   }
-  const Py_ssize_t positional = name == "__repr__" ? 1 : std::max<Py_ssize_t>(nargs, 0);
+  const Py_ssize_t positional = repr ? 1 : std::max<Py_ssize_t>(nargs, 0);
 
   if (absurd_reservation(name, argv, positional, kwnames)) {
     Py_DECREF(callable), Py_DECREF(args), Py_XDECREF(kwnames), Py_XDECREF(receiver);
@@ -434,8 +440,7 @@ void call(Builder& b) {
   const quillmat::Rows before = on_receiver && receiver ? snapshot(receiver) : quillmat::Rows{};
   PyObject* result =
       PyObject_Vectorcall(callable, argv.data(), static_cast<std::size_t>(positional), kwnames);
-  const bool changes =
-      name == "add_rows" || name == "swap_rows" || name == "append_row" || name == "append_column";
+  const bool changes = entry.changes;
   if (result == nullptr) {
     swallow_exception();
   }
@@ -489,10 +494,28 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   matrix_type = PyObject_GetAttrString(module, "Matrix");
   helpers = PyDict_New();
   PyDict_SetItemString(helpers, "__builtins__", PyEval_GetBuiltins());
+  PyObject* tests = PyUnicode_FromString(QUILLMAT_TESTS_DIR);
+  if (tests == nullptr || PyDict_SetItemString(helpers, "TESTS", tests) < 0) finding("TESTS");
+  Py_DECREF(tests);
   PyObject* done = PyRun_String(kHelpers, Py_file_input, helpers, helpers);
   if (done == nullptr) finding("the helpers");
   Py_DECREF(done);
   panic_type = Py_NewRef(helper("Panic"));
+  PyObject* points = helper("ENTRY_POINTS");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(points); ++i) {
+    PyObject* point = PyList_GET_ITEM(points, i);
+    const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(point, 0));
+    const char* form = PyUnicode_AsUTF8(PyTuple_GET_ITEM(point, 1));
+    if (name == nullptr || form == nullptr) finding("an entry point");
+    entry_points.push_back({name, form, PyTuple_GET_ITEM(point, 2) == Py_True});
+  }
+  PyObject* names = helper("KEYWORDS");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+    PyObject* keyword = Py_NewRef(PyList_GET_ITEM(names, i));
+    PyUnicode_InternInPlace(&keyword);  // equal keywords are then the same object
+    keyword_names.push_back(keyword);
+  }
+  if (entry_points.empty() || keyword_names.empty()) finding("no entry points");
   PyObject* builtins = PyImport_ImportModule("builtins");
   if (builtins == nullptr) finding("import builtins");
   builtin_repr = PyObject_GetAttrString(builtins, "repr");

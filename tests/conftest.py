@@ -5,7 +5,7 @@ import sys
 import pytest
 from hypothesis import settings
 
-import quillmat
+from helpers import provoke_failure
 
 # Hypothesis profiles: tests that set no example count of their own (the state
 # machine) take it from here.  The sanitizer run selects "thorough".
@@ -21,22 +21,9 @@ plain_allocator = pytest.mark.skipif("QUILLMAT_SANITIZED" in os.environ,
                                      reason="the sanitizer aborts on impossible allocations")
 
 
-def provoke_failure():
-    """The exception raised by an out-of-range read, which is always an internal failure."""
-    try:
-        quillmat.Matrix([]).get(0, 0)
-    except BaseException as exc:  # the failure type derives from BaseException only
-        return exc
-    raise AssertionError("reading from an empty matrix did not fail")
-
-
 @pytest.fixture(scope="session")
 def panic_type():
     return type(provoke_failure())
-
-
-def index_failure(length, index):
-    return f"index out of bounds: the len is {length} but the index is {index}"
 
 
 def run_python(code, env_extra=None):
@@ -46,17 +33,3 @@ def run_python(code, env_extra=None):
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=env, timeout=120)
     return proc.returncode, proc.stdout, proc.stderr
-
-
-class Hook:
-    """Not an int, but converts to one through __index__, which runs `action` (may raise)."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
-def Idx(value):
-    return Hook(lambda: value)

@@ -4,13 +4,13 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quillmat
-from conftest import Hook, Idx, index_failure, plain_allocator
+from conftest import plain_allocator
+from helpers import U64_MAX, Hook, Idx, Items, index_failure, raise_
 
 Matrix = quillmat.Matrix
 RANGE = "out of range integral type conversion attempted"
 NO_STR = "Can't extract `str` to `Vec`"
 SEQ = "'{}' object cannot be converted to 'Sequence'"
-U64_MAX = 2**64 - 1
 M = Matrix([[1, 0], [0, 1]])
 
 
@@ -19,10 +19,6 @@ def interpreter_text(obj):
     with pytest.raises(TypeError) as info:
         operator.index(obj)
     return str(info.value)
-
-
-def raise_(exc):
-    raise exc
 
 
 GET2 = "Matrix.get() missing 2 required positional arguments: 'row' and 'col'"
@@ -165,47 +161,25 @@ def test_sequence_refusals(elements, text):
     assert type(info.value) is TypeError and str(info.value) == f"argument 'elements': {text}"
 
 
-class Probe:
-    """A sequence with a scripted __len__, __iter__ and iterator."""
-
-    def __init__(self, items, length=None, iter_error=None, next_error_at=None):
-        self.items, self.length = items, length
-        self.iter_error, self.next_error_at = iter_error, next_error_at
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __iter__(self):
-        if self.iter_error is not None:
-            raise self.iter_error
-        return (raise_(ValueError("next")) if i == self.next_error_at else item
-                for i, item in enumerate(self.items))
-
-
 @pytest.mark.parametrize("length", [ValueError("no len"), TypeError("no len"), 0, 1, 10**6,
                                     pytest.param(2**40, marks=plain_allocator),
                                     pytest.param(2**62, marks=plain_allocator), 2**70, -1])
 def test_len_is_only_a_hint(length):
     # A failing or absurd __len__ neither fails the conversion nor leaves an error behind.
-    assert Matrix(Probe([[1, 2], [3], []], length)).to_list() == [[1, 2], [3], []]
-    assert Matrix([Probe([7, 8], length)]).to_list() == [[7, 8]]
+    assert Matrix(Items([[1, 2], [3], []], length)).to_list() == [[1, 2], [3], []]
+    assert Matrix([Items([7, 8], length)]).to_list() == [[7, 8]]
 
 
 def test_iteration_errors():
     boom = KeyError("iter")
     with pytest.raises(KeyError) as info:
-        Matrix(Probe([[1]], iter_error=boom))
+        Matrix(Items([[1]], before=lambda: raise_(boom)))  # __iter__ itself raises
     assert info.value is boom
     with pytest.raises(TypeError, match="^argument 'elements': no iter$"):
-        Matrix([Probe([1], iter_error=TypeError("no iter"))])
-    with pytest.raises(ValueError, match="^next$"):
-        Matrix(Probe([[1], [2]], next_error_at=1))
-    not_iterator = type("NotIter", (Probe,), {"__iter__": lambda self: 5})
+        Matrix([Items([1], before=lambda: raise_(TypeError("no iter")))])
+    with pytest.raises(ValueError, match="^next$"):  # the second __next__ raises
+        Matrix(Items([[1]], length=2, after=lambda: raise_(ValueError("next"))))
+    not_iterator = type("NotIter", (Items,), {"__iter__": lambda self: 5})
     with pytest.raises(TypeError) as expected:
         iter(not_iterator([]))
     with pytest.raises(TypeError) as info:

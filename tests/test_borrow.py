@@ -1,7 +1,7 @@
 import pytest
 
 import quillmat
-from conftest import Hook
+from helpers import Hook
 
 Matrix = quillmat.Matrix
 ROWS = [[1, 0], [0, 1]]

@@ -1,8 +1,9 @@
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import model
 import quillmat
-from conftest import index_failure
+from helpers import index_failure
 
 Matrix = quillmat.Matrix
 
@@ -10,30 +11,12 @@ ragged = st.lists(st.lists(st.integers(0, 255), max_size=5), max_size=5)
 small_index = st.integers(0, 6)
 
 
-def model_add_rows(rows, target, source):
-    """Row addition as the column-by-column checks describe it; returns the
-    failure text, or None after changing `rows`.  A failing call changes nothing."""
-    n = len(rows[0]) if rows else 0
-    for i in range(n):
-        if source >= len(rows):
-            return index_failure(len(rows), source)
-        if i >= len(rows[source]):
-            return index_failure(len(rows[source]), i)
-        if target >= len(rows):
-            return index_failure(len(rows), target)
-        if i >= len(rows[target]):
-            return index_failure(len(rows[target]), i)
-    for i in range(n):
-        rows[target][i] ^= rows[source][i]
-    return None
-
-
 @settings(max_examples=500, deadline=None)
 @given(ragged, small_index, small_index)
 def test_add_rows_matches_model(panic_type, rows, target, source):
     m = Matrix(rows)
     expected = [list(r) for r in rows]
-    text = model_add_rows(expected, target, source)
+    text = model.add_rows(expected, target, source)
     if text is None:
         assert m.add_rows(target, source) is None
     else:

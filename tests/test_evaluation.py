@@ -2,23 +2,13 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import gf2
+import model
 import quillmat
-from conftest import index_failure, plain_allocator
+from conftest import plain_allocator
+from helpers import U64_MAX, index_failure
+from model import UNWRAP
 
 Matrix = quillmat.Matrix
-UNWRAP = "called `Option::unwrap()` on a `None` value"
-WIDEST = 2**64 - 1
-
-
-def value(point, exponents):
-    """A monomial at a point, straight from its definition: the product of
-    digit powers over the positions both strings have, modulo 256."""
-    product = 1
-    for x, y in zip(point, exponents):
-        if not ("0" <= x <= "9" and "0" <= y <= "9"):
-            return None
-        product = product * int(x) ** int(y) % 256
-    return product
 
 
 digits = st.text("0123456789", max_size=4)
@@ -29,8 +19,7 @@ bits = st.integers(1, 5).flatmap(lambda n: st.lists(st.text("01", min_size=n, ma
 @settings(max_examples=300, deadline=None)
 @given(st.lists(digits, max_size=6), st.lists(digits, max_size=6))
 def test_vandermonde_evaluates_every_pair(support, monomials):
-    expected = [[value(p, m) for m in monomials] for p in support]
-    assert Matrix.compute_vandermonde(support, monomials) == expected
+    assert Matrix.compute_vandermonde(support, monomials) == model.vandermonde(support, monomials)
 
 
 @pytest.mark.parametrize("point, exponents, expected", [
@@ -153,8 +142,8 @@ def test_compute_next(rows, monoms, points, idx, operations, expected):
 @pytest.mark.parametrize("rows, monoms, points, idx, operations, text", [
     ([[1]], ["00"], ["11"], 0, [], index_failure(0, 0)),  # the column append
     ([], [], ["1"], 0, [], index_failure(0, 0)),
-    ([], ["1"], [], 0, [], index_failure(0, WIDEST)),
-    ([], [], [], 0, [], index_failure(0, WIDEST)),  # the last point is taken before monomial 0
+    ([], ["1"], [], 0, [], index_failure(0, U64_MAX)),
+    ([], [], [], 0, [], index_failure(0, U64_MAX)),  # the last point is taken before monomial 0
     ([], ["0", "1"], ["1", "1"], 2, [], index_failure(2, 2)),  # building the row
     ([], ["0", "1", "1"], ["1"], 2, [], index_failure(1, 1)),  # building the column
     ([], ["0", "x"], ["1", "1"], 1, [], UNWRAP),
@@ -162,7 +151,7 @@ def test_compute_next(rows, monoms, points, idx, operations, expected):
     ([], ["0", "1"], ["1x", "1"], 5, [], index_failure(2, 2)),
     ([], ["0", "11"], ["1x", "1"], 1, [(9, 9)], UNWRAP),
     ([], ["0", "1"], ["1", "1"], 1, [(9, 9)], index_failure(1, 9)),
-    ([], ["0"], ["1"], WIDEST, [], "capacity overflow"),
+    ([], ["0"], ["1"], U64_MAX, [], "capacity overflow"),
     ([], ["0"], ["1"], 2**63 - 1, [], "capacity overflow"),
 ])
 def test_compute_next_failures(panic_type, rows, monoms, points, idx, operations, text):

@@ -3,7 +3,8 @@ import os
 import pytest
 
 import quillmat
-from conftest import Hook, index_failure, provoke_failure, run_python
+from conftest import run_python
+from helpers import Hook, failing_index, index_failure, provoke_failure
 
 Matrix = quillmat.Matrix
 BANNER = "Python stack trace below:"
@@ -62,14 +63,6 @@ def test_backtrace_on_request():
     assert len(traced.splitlines()) > len(plain.splitlines()) + 1
 
 
-def _failing_index(m, depth):
-    """An __index__ that lets a nested call's failure through, `depth` calls further down."""
-    if depth == 0:
-        return Hook(lambda: m.get(99, 0))
-    inner = _failing_index(m, depth - 1)
-    return Hook(lambda: m.get(inner, 0))
-
-
 class FailingRows:
     def __init__(self, m):
         self.m = m
@@ -79,10 +72,10 @@ class FailingRows:
 
 
 @pytest.mark.parametrize("call, banners", [
-    (lambda m: m.get(_failing_index(m, 0), 0), 1),
-    (lambda m: m.get(0, _failing_index(m, 0)), 1),
-    (lambda m: m.get(_failing_index(m, 2), 0), 3),   # one resumption per level
-    (lambda m: Matrix([[0, _failing_index(m, 1)]]), 2),
+    (lambda m: m.get(failing_index(m, 0), 0), 1),
+    (lambda m: m.get(0, failing_index(m, 0)), 1),
+    (lambda m: m.get(failing_index(m, 2), 0), 3),   # one resumption per level
+    (lambda m: Matrix([[0, failing_index(m, 1)]]), 2),
     (lambda m: Matrix(FailingRows(m)), 1),            # raised by the iterator itself
 ], ids=["row", "col", "nested", "cell", "iterator"])
 def test_failure_resumed_through_conversion(panic_type, capfd, call, banners):

@@ -23,6 +23,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quillmat
 from conftest import plain_allocator
+from helpers import ctrl_c_as_in_a_terminal
 from quillmat import immunity
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -695,7 +696,8 @@ print(immunity.algebraic_immunity("0x6996").degree, flush=True)
 """
     env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+                             stderr=subprocess.PIPE, text=True, env=env,
+                             preexec_fn=ctrl_c_as_in_a_terminal)
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(1.0)

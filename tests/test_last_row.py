@@ -3,7 +3,8 @@ from hypothesis import given, settings, strategies as st
 
 import gf2
 import quillmat
-from conftest import index_failure, run_python
+from conftest import run_python
+from helpers import U64_MAX, index_failure
 
 Matrix = quillmat.Matrix
 REDUCED, DEP = "reduced_echelon_form_last_row", "echelon_form_last_row_dep"
@@ -62,7 +63,7 @@ def test_last_row_examples(capfd, panic_type, rows, reduced, dep):
 
 
 @pytest.mark.parametrize("rows, text", [
-    ([], index_failure(0, 2**64 - 1)),
+    ([], index_failure(0, U64_MAX)),
     ([[1, 0, 1], [1, 0]], index_failure(2, 2)),  # the merge's row addition
 ])
 @pytest.mark.parametrize("method", [REDUCED, DEP])

@@ -6,22 +6,11 @@ import sys
 import pytest
 
 import quillmat
-from conftest import Hook, Idx
+from helpers import U64_MAX, Hook, Idx, raise_, swallow
 
 Matrix = quillmat.Matrix
 M = Matrix([[1, 0, 1], [0, 1, 1]])
 ROWS = [[1, 0], (0, 1), b"\x01\x01"]
-
-
-def swallow(fn):
-    try:
-        fn()
-    except BaseException:
-        pass
-
-
-def raise_(exc):
-    raise exc
 
 
 def type_error_with_cause():
@@ -49,7 +38,7 @@ CASES = {
     "get-type": lambda: M.get(0, 1.5),
     "get-prefixed-cause": lambda: M.get(Hook(type_error_with_cause), 0),
     "get-overflow": lambda: M.get(2**64, 0),
-    "get-failure": lambda: M.get(0, 2**64 - 1),
+    "get-failure": lambda: M.get(0, U64_MAX),
     "get-resumed": lambda: M.get(Hook(lambda: M.get(99, 0)), 0),
     "add_rows": lambda: M.copy().add_rows(0, 1),
     "append_column-failure": lambda: M.copy().append_column([1]),

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quillmat
-from conftest import Idx, index_failure
+from helpers import U64_MAX, Idx, index_failure
 
 Matrix = quillmat.Matrix
 ROWS = st.lists(st.lists(st.integers(0, 255), max_size=7), max_size=7)
@@ -56,8 +56,8 @@ def test_inspection_examples(rows, ncols):
     ([[], [1, 1]], 0, 0, (0, 0)),          # the row's own length counts, not ncols
     ([[1, 0, 1], [1]], 1, 2, (1, 2)),
     ([[1, 0, 1], [1]], 2, 0, (2, 2)),
-    ([[1]], 5, 2**64 - 1, (1, 5)),         # the row bound is tested first
-    ([[1]], 0, 2**64 - 1, (1, 2**64 - 1)),
+    ([[1]], 5, U64_MAX, (1, 5)),         # the row bound is tested first
+    ([[1]], 0, U64_MAX, (1, U64_MAX)),
 ])
 def test_get_failures(panic_type, rows, row, col, failure):
     m = Matrix(rows)

@@ -3,7 +3,7 @@ from hypothesis import given, settings, strategies as st
 
 import gf2
 import quillmat
-from conftest import index_failure
+from helpers import index_failure
 
 Matrix = quillmat.Matrix
 

@@ -5,7 +5,6 @@ against the module; it cannot see result types, which are checked here on
 sample calls.
 """
 
-import ast
 import pathlib
 import sysconfig
 import types
@@ -14,6 +13,7 @@ import typing
 import pytest
 
 import quillmat
+import surface
 
 Matrix = quillmat.Matrix
 PACKAGE = pathlib.Path(quillmat.__file__).parent
@@ -26,16 +26,14 @@ def test_installed_as_typed_package():
     assert (PACKAGE / "py.typed").is_file() and (PACKAGE / "__init__.pyi").is_file()
 
 
-def stub_results():
-    """The result annotation of every function in the stub, as a type, by qualified name."""
-    tree = ast.parse((PACKAGE / "__init__.pyi").read_text())
-    functions = [(f.name, f) for f in tree.body if isinstance(f, ast.FunctionDef)]
-    (matrix,) = [c for c in tree.body if isinstance(c, ast.ClassDef) and c.name == "Matrix"]
-    functions += [("Matrix." + f.name, f) for f in matrix.body if isinstance(f, ast.FunctionDef)]
-    return {name: eval(ast.unparse(f.returns), {"Matrix": Matrix}) for name, f in functions}
+def test_installed_stub_is_the_described_one():
+    # The surface the tests take from the source's stub is the installed one.
+    assert (PACKAGE / "__init__.pyi").read_text() == surface.STUB.read_text()
 
 
-RESULTS = stub_results()
+def result_type(entry):
+    """The stub's result annotation of `entry`, as a type."""
+    return eval(entry.returns, {"Matrix": Matrix})
 
 
 def conforms(value, annotation):
@@ -53,44 +51,18 @@ def conforms(value, annotation):
     return type(value) is annotation
 
 
-# Calls on m = ROWS whose results are non-empty, so that item types are checked too.
-ROWS = [[1, 0, 0], [0, 1, 0], [1, 1, 1]]
-SAMPLES = [
-    ("Matrix.__new__", lambda m: Matrix(ROWS)),
-    ("Matrix.get_sub_matrix", lambda m: m.get_sub_matrix(0, 2)),
-    ("Matrix.to_list", lambda m: m.to_list()),
-    ("Matrix.nrows", lambda m: m.nrows()),
-    ("Matrix.ncols", lambda m: m.ncols()),
-    ("Matrix.copy", lambda m: m.copy()),
-    ("Matrix.get", lambda m: m.get(2, 1)),
-    ("Matrix.add_rows", lambda m: m.add_rows(2, 0)),
-    ("Matrix.swap_rows", lambda m: m.swap_rows(0, 1)),
-    ("Matrix.is_zero_row", lambda m: m.is_zero_row(0)),
-    ("Matrix.reduced_echelon_form_last_row", lambda m: m.reduced_echelon_form_last_row()),
-    ("Matrix.echelon_form_last_row_dep", lambda m: m.echelon_form_last_row_dep()),
-    ("Matrix.echelon_form", lambda m: m.echelon_form()),
-    ("Matrix.row_echelon_full_matrix", lambda m: m.row_echelon_full_matrix()),
-    ("Matrix.append_row", lambda m: m.append_row([0, 0, 1])),
-    ("Matrix.append_column", lambda m: m.append_column([1, 0, 1])),
-    ("Matrix.rank", lambda m: m.rank()),
-    ("Matrix.kernel", lambda m: m.get_sub_matrix(0, 2).kernel()),
-    ("Matrix.compute_vandermonde", lambda m: Matrix.compute_vandermonde(["10", "11"], ["00", "10"])),
-    ("Matrix.compute_next", lambda m: m.compute_next(["000"] * 4, ["100"] * 4, 3, [(1, 0)])),
-    ("Matrix.construct_and_add_column", lambda m: m.construct_and_add_column(["1", "0", "1"], "1", [])),
-    ("Matrix.fill_rows", lambda m: m.fill_rows(["110"], ["000", "100", "010"])),
-    ("Matrix.__repr__", lambda m: repr(m)),
-    ("verify", lambda m: quillmat.verify(["11", "01"], [1, 1], ["00", "10"])),  # fails at a point
-    ("verify", lambda m: quillmat.verify(["11"], [1, 1], ["00", "10"])),
-    ("verify_2", lambda m: quillmat.verify_2(["11", "01"], [1, 1], ["00", "10"])),
-    ("verify_2", lambda m: quillmat.verify_2(["11"], [1, 1], ["00", "10"])),
-]
+# The sample call of every entry point, with a non-empty result so that item
+# types are checked too; and the other branch of the verifications' result.
+SAMPLES = [(e, lambda e=e: surface.call(e)) for e in surface.ENTRIES] + [
+    (surface.BY_NAME[name], lambda name=name: getattr(quillmat, name)(["11"], [1, 1], ["00", "10"]))
+    for name in ("verify", "verify_2")]
 
 
-def test_every_stubbed_function_has_a_sample():
-    assert sorted({name for name, _ in SAMPLES}) == sorted(RESULTS)
+def test_every_sample_names_a_stubbed_function():
+    assert set(surface.SAMPLES) <= set(surface.BY_NAME)
 
 
-@pytest.mark.parametrize("name, call", SAMPLES, ids=[name for name, _ in SAMPLES])
-def test_result_has_the_stubbed_type(name, call):
-    value = call(Matrix(ROWS))
-    assert conforms(value, RESULTS[name]), f"{name} returned {value!r}; the stub says {RESULTS[name]}"
+@pytest.mark.parametrize("entry, call", SAMPLES, ids=[e.qualname for e, _ in SAMPLES])
+def test_result_has_the_stubbed_type(entry, call):
+    value, annotation = call(), result_type(entry)
+    assert conforms(value, annotation), f"{entry.qualname} returned {value!r}; the stub says {annotation}"

@@ -16,6 +16,7 @@ import argparse
 import ctypes
 import gc
 import os
+import pathlib
 import signal
 import sys
 import time
@@ -23,6 +24,12 @@ from array import array
 from itertools import repeat
 
 import quillmat
+
+# The argument objects and the description of the surface are the tests' own.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from helpers import (Hook, Interrupted, Items, Raised, failing_index, outcome,  # noqa: E402
+                     provoke_failure, raise_, raise_interrupted, swallow)
+from surface import BY_NAME, ENTRIES, bound  # noqa: E402
 
 Matrix = quillmat.Matrix
 ROUND = 10**4
@@ -53,56 +60,13 @@ def heap_meter():
     return used
 
 
-def swallow(fn):
-    try:
-        fn()
-    except BaseException:
-        pass
-
-
-def outcome(fn):
+def raised(fn):
     """The exception type a call ends with, or None."""
-    try:
-        fn()
-    except BaseException as exc:
-        return type(exc)
-    return None
+    got = outcome(fn)
+    return got.type if isinstance(got, Raised) else None
 
 
 # --- argument objects -------------------------------------------------------------
-
-class Hook:
-    """Converts to an int through __index__, which runs `action`."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        return self.action()
-
-
-class Items:
-    """A sequence that is not a list: iterated through __iter__, which yields
-    `items` and then runs `tail` (which may raise)."""
-
-    def __init__(self, items, tail=None):
-        self.items, self.tail = items, tail
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        yield from self.items
-        if self.tail is not None:
-            yield self.tail()
-
-
-def raise_(exc_type):
-    raise exc_type("raised by the caller's object")
-
 
 def fresh_int(value):
     return int(str(value))  # a new object, not a cached small int
@@ -110,6 +74,19 @@ def fresh_int(value):
 
 def fresh_str(text):
     return "".join(list(text))  # a new, non-interned object
+
+
+def fresh(value):
+    """A copy of sample data made of new objects, whose reference counts can be watched."""
+    if isinstance(value, (list, tuple)):
+        return type(value)(fresh(v) for v in value)
+    if isinstance(value, str):
+        return fresh_str(value)
+    if isinstance(value, bytes):
+        return bytes(bytearray(value))
+    if isinstance(value, int):
+        return fresh_int(value)
+    return value
 
 
 # Bad values per parameter type: (kind, value factory, expected exception).
@@ -124,20 +101,21 @@ def bad_values(ptype):
     if ptype == "row":
         return [("type", lambda: fresh_str("01"), TypeError),
                 ("range-late", lambda: [1, 0, fresh_int(256)], OverflowError),
-                ("user-late", lambda: Items([1, 0], lambda: raise_(KeyError)), KeyError),
+                ("user-late", lambda: Items([1, 0], after=lambda: raise_(KeyError)), KeyError),
                 ("memory-raised", lambda: [1, Hook(lambda: raise_(MemoryError))], MemoryError)]
     if ptype == "rows":
         return [("type", lambda: {}, TypeError),
                 ("type-late", lambda: [[1, 0], [0, 1], fresh_str("x")], TypeError),
                 ("range-late", lambda: [[1, 0], [0, fresh_int(256)]], OverflowError),
-                ("user-late", lambda: Items([[1], [0]], lambda: raise_(KeyError)), KeyError),
+                ("user-late", lambda: Items([[1], [0]], after=lambda: raise_(KeyError)), KeyError),
                 ("memory-raised", lambda: [[1], [Hook(lambda: raise_(MemoryError))]], MemoryError)]
     if ptype == "strings":
         return [("type-late", lambda: [fresh_str("01"), 5], TypeError),
                 ("unicode-late", lambda: [fresh_str("01"), "\ud800"], UnicodeEncodeError),
-                ("user-late", lambda: Items([fresh_str("01")], lambda: raise_(KeyError)), KeyError),
-                ("memory-raised", lambda: Items([fresh_str("0")], lambda: raise_(MemoryError)),
-                 MemoryError)]
+                ("user-late", lambda: Items([fresh_str("01")], after=lambda: raise_(KeyError)),
+                 KeyError),
+                ("memory-raised",
+                 lambda: Items([fresh_str("0")], after=lambda: raise_(MemoryError)), MemoryError)]
     if ptype == "str":
         return [("type", lambda: 5, TypeError), ("unicode", lambda: "1\udfff", UnicodeEncodeError)]
     if ptype == "ops":
@@ -149,86 +127,10 @@ def bad_values(ptype):
 
 
 # --- the entry points -------------------------------------------------------------
-
-def square():
-    return Matrix([[1, 0, 1], [0, 1, 1], [1, 1, 1]])
-
-
-def grown():  # reduced rows plus a new last row
-    return Matrix([[1, 0, 0], [0, 1, 0], [1, 1, 1]])
-
-
-def point_list():
-    return [fresh_str("110"), fresh_str("011"), fresh_str("101")]
-
-
-def monomial_list():
-    return [fresh_str("000"), fresh_str("100"), fresh_str("010")]
-
-
-# name: (receiver factory or None, parameter types, good arguments, failing arguments
-# (PanicException), and for methods without parameters a failing receiver).
-ENTRY_POINTS = {
-    "get_sub_matrix": (square, ["index", "index"], lambda: (0, 2), lambda: (2, 1)),
-    "to_list": (square, [], lambda: (), None),
-    "nrows": (square, [], lambda: (), None),
-    "ncols": (square, [], lambda: (), None),
-    "copy": (square, [], lambda: (), None),
-    "get": (square, ["index", "index"], lambda: (1, fresh_int(2)), lambda: (fresh_int(2**64 - 1), 0)),
-    "add_rows": (square, ["index", "index"], lambda: (0, 1), lambda: (0, 9)),
-    "swap_rows": (square, ["index", "index"], lambda: (0, 2), lambda: (0, 9)),
-    "is_zero_row": (square, ["index"], lambda: (1,), lambda: (3,)),
-    "reduced_echelon_form_last_row": (grown, [], lambda: (), lambda: Matrix([])),
-    "echelon_form_last_row_dep": (grown, [], lambda: (), lambda: Matrix([[1, 0, 1], [1, 0]])),
-    "echelon_form": (square, [], lambda: (), lambda: Matrix([[1, 0, 1], [1]])),
-    "row_echelon_full_matrix": (square, [], lambda: (), lambda: Matrix([[0, 1, 1], [1, 1]])),
-    "append_row": (square, ["row"], lambda: ([1, 1, 0],), None),
-    "append_column": (square, ["row"], lambda: ([1, 1, 0],), lambda: ([1],)),
-    "rank": (square, [], lambda: (), None),
-    "kernel": (square, [], lambda: (), lambda: Matrix([[1, 0, 0], [0, 0]])),
-    "compute_vandermonde": (None, ["strings", "strings"],
-                            lambda: (point_list(), monomial_list()),
-                            lambda: (point_list(), [fresh_str("1x0")])),
-    "compute_next": (lambda: Matrix([[1, 0], [0, 1]]), ["strings", "strings", "index", "ops"],
-                     lambda: (monomial_list(), point_list(), 2, [(0, 1), (1, 0)]),
-                     lambda: (monomial_list(), point_list(), 2, [(0, 9)])),
-    "construct_and_add_column": (square, ["strings", "str", "ops"],
-                                 lambda: (point_list(), fresh_str("110"), [(0, 1)]),
-                                 lambda: (point_list()[:2], fresh_str("110"), [])),
-    "fill_rows": (square, ["strings", "strings"], lambda: (point_list(), monomial_list()),
-                  lambda: (point_list(), [fresh_str("0a")])),
-    "__new__": (None, ["rows"], lambda: ([[1, 0], (0, 1), b"\x01\x01"],), None),
-    "__repr__": (square, [], lambda: (), None),
-    "verify": (None, ["strings", "row", "strings"],
-               lambda: (point_list(), [1, 1, 0], monomial_list()),
-               lambda: (point_list(), [1], [fresh_str("1")])),
-    "verify_2": (None, ["strings", "row", "strings"],
-                 lambda: (point_list(), [1, 1, 0], monomial_list()),
-                 lambda: (point_list(), [1], [fresh_str("1")])),
-}
-# Methods that change their receiver get a fresh one per call, so that it does not grow.
-GROWS = {"append_row", "append_column"}
-EXCLUSIVE = {"add_rows", "swap_rows", "reduced_echelon_form_last_row",
-             "echelon_form_last_row_dep", "append_row", "append_column"}
-
-
-def panic_type():
-    try:
-        Matrix([]).get(0, 0)
-    except BaseException as exc:
-        return type(exc)
-
-
-def bound(name, receiver):
-    """A callable for entry point `name` on `receiver` (None: no receiver)."""
-    if name == "__new__":
-        return Matrix
-    if name == "__repr__":
-        return lambda: repr(receiver)
-    if receiver is None:
-        return getattr(quillmat, name, None) or getattr(Matrix, name)
-    return getattr(receiver, name)
-
+#
+# Each entry point of tests/surface.py, called with fresh copies of its sample
+# arguments on its sample receiver, with its failing arguments or on its
+# failing receiver, and with a bad value in place of a good one.
 
 class Case:
     def __init__(self, name, expected, make):
@@ -236,16 +138,16 @@ class Case:
         self.name, self.expected, self.make = name, expected, make
 
 
-def caller(name, factory, args_factory, **keywords):
-    """make() for a call of `name` with fresh arguments on a fresh receiver."""
+def caller(entry, factory, args_factory, **keywords):
+    """make() for a call of `entry` with fresh arguments on a fresh receiver."""
     def make():
         args = args_factory()
-        if name in GROWS:  # a new receiver per call, so that it does not grow
+        if entry.changes:  # a new receiver per call, so that it does not grow
             def fn():
-                return getattr(factory(), name)(*args, **keywords)
+                return bound(entry, factory())(*args, **keywords)
             return fn, list(args)
         receiver = factory() if factory is not None else None
-        method = bound(name, receiver)
+        method = bound(entry, receiver)
         return (lambda: method(*args, **keywords)), [receiver, *args]
     return make
 
@@ -258,58 +160,68 @@ def with_bad(good, position, value):
     return args_factory
 
 
+def resumed_failure():
+    """An index that lets an internal failure through, to be resumed."""
+    return failing_index(Matrix([]), 0)
+
+
+RESUMED = {"index": resumed_failure, "row": lambda: [1, resumed_failure()],
+           "rows": lambda: [[1], [resumed_failure()]],
+           "strings": lambda: Items([fresh_str("1")], after=resumed_failure().__index__),
+           "ops": lambda: [(0, 0), (0, resumed_failure())]}
+
+
 def cases():
-    panic = panic_type()
+    panic = type(provoke_failure())
     found = []
-    for name, (factory, ptypes, good, failing) in ENTRY_POINTS.items():
-        def add(kind, expected, make, name=name):
+    for entry in ENTRIES:
+        def add(kind, expected, make, name=entry.name):
             found.append(Case(f"{name}: {kind}", expected, make))
 
-        add("success", None, caller(name, factory, good))
+        ptypes = list(entry.kinds.values())
+        factory = None if entry.rows is None else (lambda rows=entry.rows: Matrix(rows))
+        good = lambda args=entry.args: fresh(args)  # noqa: E731
+        add("success", None, caller(entry, factory, good))
         # Matching: one positional argument too many (for methods without parameters
         # the interpreter's own refusal), and an unknown keyword.
-        if name != "__repr__":
-            add("matching", TypeError, caller(name, factory, lambda good=good: (*good(), 0)))
+        if entry.form != "repr":
+            add("matching", TypeError, caller(entry, factory, lambda good=good: (*good(), 0)))
         if ptypes:
-            add("matching-keyword", TypeError, caller(name, factory, good, x=0))
+            add("matching-keyword", TypeError, caller(entry, factory, good, x=0))
         # Conversion: each bad value in the first and in the last parameter (then the
         # earlier arguments are converted already and must be released).
         for position in sorted({0, len(ptypes) - 1}) if ptypes else []:
             for kind, value, expected in bad_values(ptypes[position]):
                 add(f"conversion {position}:{kind}", expected,
-                    caller(name, factory, with_bad(good, position, value)))
+                    caller(entry, factory, with_bad(good, position, value)))
         # Internal failure: failing arguments, or a receiver the operation fails on.
-        if failing is not None and ptypes:
-            add("panic", panic, caller(name, factory, failing))
-        elif failing is not None:
-            add("panic", panic, caller(name, failing, lambda: ()))
+        if entry.failing is not None:
+            add("panic", panic, caller(entry, factory, lambda args=entry.failing: fresh(args)))
+        if entry.failing_rows is not None:
+            add("panic", panic, caller(entry, lambda rows=entry.failing_rows: Matrix(rows), good))
         # A PanicException let through by the caller's object, resumed.
         if ptypes and ptypes[-1] != "str":
-            resumed = {"index": lambda: Hook(lambda: Matrix([]).get(7, 7)),
-                       "row": lambda: [1, Hook(lambda: Matrix([]).get(7, 7))],
-                       "rows": lambda: [[1], [Hook(lambda: Matrix([]).get(7, 7))]],
-                       "strings": lambda: Items([fresh_str("1")], lambda: Matrix([]).get(7, 7)),
-                       "ops": lambda: [(0, 0), (0, Hook(lambda: Matrix([]).get(7, 7)))]}
             add("panic-resumed", panic,
-                caller(name, factory, with_bad(good, len(ptypes) - 1, resumed[ptypes[-1]])))
+                caller(entry, factory, with_bad(good, len(ptypes) - 1, RESUMED[ptypes[-1]])))
         # Borrow: called while its receiver has an open borrow of the other kind
         # (taken by an outer call whose argument runs this one).
-        if factory is not None and name != "__new__":
-            def make(name=name, factory=factory, good=good):
+        if entry.receiver != "none":
+            def make(entry=entry, factory=factory, good=good):
                 m, args = factory(), good()
-                method = bound(name, m)
+                method = bound(entry, m)
 
                 def during():
-                    if outcome(lambda: method(*args)) is not RuntimeError:
-                        raise AssertionError(f"{name} did not meet the open borrow")
+                    if raised(lambda: method(*args)) is not RuntimeError:
+                        raise AssertionError(f"{entry.name} did not meet the open borrow")
                     return 0
                 hook = Hook(during)
-                fn = (lambda: m.get(hook, 0)) if name in EXCLUSIVE else (lambda: m.swap_rows(hook, 0))
+                fn = ((lambda: m.get(hook, 0)) if entry.receiver == "exclusive" else
+                      (lambda: m.swap_rows(hook, 0)))
                 return fn, [m, *args, hook]
             add("borrow", None, make)
     # A real allocation failure: a row of 2**62 cells is reserved before it is filled.
     found.append(Case("compute_next: memory", MemoryError, caller(
-        "compute_next", lambda: Matrix([]), lambda: ([fresh_str("0")], [fresh_str("1")], 2**62, []))))
+        BY_NAME["compute_next"], lambda: Matrix([]), lambda: ([fresh_str("0")], [fresh_str("1")], 2**62, []))))
     return found + interrupt_cases() + engine_cases()
 
 
@@ -321,14 +233,6 @@ def cases():
 # matrix, its converted arguments, a half-built result).  Should the signal
 # come before the call (a busy machine), the same exception comes from the
 # interpreter instead, and the measurement still holds.
-
-class Interrupted(Exception):
-    pass
-
-
-def raise_interrupted(signum, frame):
-    raise Interrupted
-
 
 def interrupted(call):
     def fn():
@@ -536,7 +440,7 @@ def reachable(objects):
 def run_case(case, calls, heap_used):
     fn, watched = case.make()
     watched = reachable(watched)
-    got = outcome(fn)
+    got = raised(fn)
     if got is not case.expected and not (case.expected and got and issubclass(got, case.expected)):
         return f"outcome {got.__name__ if got else 'success'}, expected " \
                f"{case.expected.__name__ if case.expected else 'success'}"
