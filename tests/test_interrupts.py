@@ -1,6 +1,7 @@
 """Long calls give way to signals, a blocked write lets other threads run, and
 a call that fails part way leaves nothing half-changed."""
 
+import os
 import random
 import signal
 import subprocess
@@ -25,15 +26,26 @@ def random_bits(rows, columns, seed=1):
     return [rng.randbytes(columns).translate(LOW_BIT) for _ in range(rows)]
 
 
+# The sanitizer build runs the byte-wise ways about ten times slower: smaller
+# calls still take long enough there.
+SIZE = 0.5 if "QUILLMAT_SANITIZED" in os.environ else 1.0
+
+
+def scaled(count):
+    return int(count * SIZE)
+
+
 def long_calls():
     """(name, receiver, call) of calls that each take well over a second here."""
     square = quillmat.Matrix(random_bits(2500, 2500))
     # A cell of 2 keeps the reduction off the bit-packed path.
-    ragged = quillmat.Matrix(random_bits(2300, 2300) + [bytes(2299) + b"\x02"])
+    n = scaled(2300)
+    ragged = quillmat.Matrix(random_bits(n, n) + [bytes(n - 1) + b"\x02"])
     # A reduced matrix of rank 1300 in 2600 columns, and a 2 in a zero row:
     # the byte-wise kernel, one vector per free column.
-    half, _ = quillmat.Matrix(random_bits(1300, 2600)).echelon_form()
-    reduced = quillmat.Matrix(half.to_list() + [[0] * 2599 + [2]])
+    r = scaled(1300)
+    half, _ = quillmat.Matrix(random_bits(r, 2 * r)).echelon_form()
+    reduced = quillmat.Matrix(half.to_list() + [[0] * (2 * r - 1) + [2]])
     points = ["".join(map(str, p)) for p in random_bits(2**15, 16)]
     monomials = points[:3000]
     return [
