@@ -141,7 +141,11 @@ def bound(entry: Entry, m: Any) -> Callable[..., Any]:
     return getattr(m, entry.name)
 
 
+def receiver(entry: Entry) -> Any:
+    """A fresh receiver for the sample call of `entry`, or None without one."""
+    return None if entry.rows is None else quillmat.Matrix(entry.rows)
+
+
 def call(entry: Entry) -> Any:
     """The sample call of `entry` on a fresh receiver."""
-    m = None if entry.rows is None else quillmat.Matrix(entry.rows)
-    return bound(entry, m)(*entry.args)
+    return bound(entry, receiver(entry))(*entry.args)

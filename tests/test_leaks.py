@@ -6,7 +6,8 @@ import sys
 import pytest
 
 import quillmat
-from helpers import U64_MAX, Hook, Idx, raise_, swallow
+import surface
+from helpers import Hook, Idx, raise_, swallow
 
 Matrix = quillmat.Matrix
 M = Matrix([[1, 0, 1], [0, 1, 1]])
@@ -17,42 +18,34 @@ def type_error_with_cause():
     raise TypeError("t") from KeyError()
 
 
-# Every slot and method, on success and on each kind of failure.
+def failing_call(entry):
+    """The entry's internal failure: its failing arguments, or its failing receiver."""
+    if entry.failing is not None:
+        return lambda: surface.bound(entry, surface.receiver(entry))(*entry.failing)
+    return lambda: surface.bound(entry, Matrix(entry.failing_rows))(*entry.args)
+
+
+# Every entry point on success and with its internal failure (from the
+# surface's description), then the other kinds of failure, once each.
 CASES = {
-    "new": lambda: Matrix(ROWS),
+    **{entry.name: (lambda entry=entry: surface.call(entry)) for entry in surface.ENTRIES},
+    **{entry.name + "-failure": failing_call(entry) for entry in surface.ENTRIES
+       if entry.failing is not None or entry.failing_rows is not None},
     "new-keyword": lambda: Matrix(elements=ROWS),
     "new-matching": lambda: Matrix(ROWS, rows=1),
     "new-type": lambda: Matrix([[1], [2], "x"]),
     "new-overflow": lambda: Matrix([[1, 2], [3, 256]]),
     "new-user-error": lambda: Matrix([[1], [Hook(lambda: raise_(ValueError()))]]),
     "new-resumed": lambda: Matrix([[Hook(lambda: M.get(99, 0))]]),
-    "repr": lambda: repr(M),
-    "to_list": M.to_list,
-    "nrows": M.nrows,
-    "ncols": M.ncols,
-    "copy": M.copy,
     "noarg-refused": lambda: M.nrows(1),
-    "get": lambda: M.get(1, Idx(2)),
+    "get-index": lambda: M.get(1, Idx(2)),
     "get-keywords": lambda: M.get(col=1, row=0),
     "get-matching": lambda: M.get(0, row=1),
     "get-type": lambda: M.get(0, 1.5),
     "get-prefixed-cause": lambda: M.get(Hook(type_error_with_cause), 0),
     "get-overflow": lambda: M.get(2**64, 0),
-    "get-failure": lambda: M.get(0, U64_MAX),
     "get-resumed": lambda: M.get(Hook(lambda: M.get(99, 0)), 0),
-    "add_rows": lambda: M.copy().add_rows(0, 1),
-    "append_column-failure": lambda: M.copy().append_column([1]),
-    "echelon_form": M.echelon_form,
-    "row_echelon_full_matrix": M.row_echelon_full_matrix,
-    "last-row": lambda: Matrix([[0, 1], [1, 0], [0, 0]]).reduced_echelon_form_last_row(),
-    "kernel": M.kernel,
-    "rank": M.rank,
-    "get_sub_matrix-failure": lambda: M.get_sub_matrix(1, 0),
-    "vandermonde": lambda: Matrix.compute_vandermonde(["101", "011"], ["100", "001"]),
-    "compute_next": lambda: M.get_sub_matrix(0, 0).compute_next(["0", "1"], ["1", "1"], 1, [(0, 0)]),
     "compute_next-pair-error": lambda: M.compute_next(["0"], ["1"], 0, [(0, 1, 2)]),
-    "verify": lambda: quillmat.verify(["11", "01"], [1, 1], ["00", "10"]),
-    "verify_2-failure": lambda: quillmat.verify_2(["11"], [1], ["1"]),
 }
 
 
