@@ -1,7 +1,11 @@
 """Argument objects and small helpers shared by the tests and the leak gate
 (tools/leak_gate.py imports this module too, so it needs neither pytest nor
 hypothesis)."""
+import os
 import signal
+import subprocess
+import sys
+import time
 from typing import NamedTuple
 
 import quillmat
@@ -123,3 +127,26 @@ def ctrl_c_as_in_a_terminal():
     tests run where SIGINT is ignored (a background job of a script), because
     Python keeps an ignored SIGINT ignored."""
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def interrupt_when_ready(code, wait):
+    """Runs `code` in a child Python that prints "ready" when it starts its long
+    call, sends it SIGINT `wait` seconds later, and returns the child's status,
+    its output after "ready" and when the signal went (time.monotonic, which is
+    one clock for every process here)."""
+    env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env,
+                             preexec_fn=ctrl_c_as_in_a_terminal)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(wait)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("still running 10 s after SIGINT") from None
+    finally:
+        child.kill()
+        child.communicate()
+    return child.returncode, out + err, sent

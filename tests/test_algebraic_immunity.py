@@ -10,7 +10,6 @@ import sys
 import pytest
 
 import gf2
-import quillmat
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))

@@ -10,7 +10,6 @@ import os
 import pathlib
 import random
 import re
-import signal
 import subprocess
 import sys
 import threading
@@ -23,7 +22,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quillmat
 from conftest import plain_allocator
-from helpers import ctrl_c_as_in_a_terminal
+from helpers import interrupt_when_ready
 from quillmat import immunity
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -694,23 +693,9 @@ else:
 # Still usable afterwards.
 print(immunity.algebraic_immunity("0x6996").degree, flush=True)
 """
-    env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env,
-                             preexec_fn=ctrl_c_as_in_a_terminal)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(1.0)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=10)
-    except subprocess.TimeoutExpired:
-        pytest.fail("still running 10 s after SIGINT")
-    finally:
-        child.kill()
-        child.communicate()
+    status, out, sent = interrupt_when_ready(code, 1.0)
     lines = out.split()
-    assert child.returncode == 0 and lines[0] == "interrupted", (out, err)
+    assert status == 0 and lines[0] == "interrupted", out
     assert float(lines[1]) - sent < 0.5, f"KeyboardInterrupt {float(lines[1]) - sent:.3f} s after SIGINT"
     assert lines[2] == "1"
 
