@@ -35,6 +35,7 @@ process may use raises MemoryError before it starts.
 
 from __future__ import annotations
 
+import importlib
 import operator
 import os
 import re
@@ -42,18 +43,15 @@ from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, NamedTuple, Union
+from typing import Any, NamedTuple, Protocol, Union
 
 from quillmat import _engine
-
-if TYPE_CHECKING:
-    import numpy
-    import numpy.typing
 
 __all__ = [
     "MAX_VARIABLES",
     "Dimensions",
     "Immunity",
+    "NumericArray",
     "TruthTable",
     "algebraic_immunity",
     "anf",
@@ -67,7 +65,17 @@ __all__ = [
 MAX_VARIABLES: int = _engine.max_variables
 """The most variables a truth table may have."""
 
-TruthTable = Union[Sequence[int], bytes, bytearray, memoryview, str, "numpy.typing.NDArray[numpy.bool_ | numpy.integer]"]
+class NumericArray(Protocol):
+    """A one-dimensional numpy array of bools or integers, as type checkers see
+    it: numpy is optional, and an installed quillmat must type-check without it."""
+
+    @property
+    def dtype(self) -> Any: ...
+
+    def tolist(self) -> Any: ...
+
+
+TruthTable = Union[Sequence[int], bytes, bytearray, memoryview, str, NumericArray]
 Progress = Callable[[int, int], object]
 
 _BITS = bytes.maketrans(b"01", b"\x00\x01")
@@ -341,8 +349,7 @@ def _is_array(f: object) -> bool:
 
 
 def _from_array(f: object) -> bytes:
-    import numpy
-
+    numpy = importlib.import_module("numpy")  # by name: see NumericArray
     array = numpy.asarray(f)
     if array.ndim != 1:
         raise ValueError(f"a truth table is one-dimensional; got an array of shape {array.shape}")

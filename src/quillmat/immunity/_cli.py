@@ -9,6 +9,7 @@ goes away (| head) ends it quietly.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import signal
@@ -178,7 +179,9 @@ class Progress:
         if not enabled:
             return
         try:
-            from tqdm import tqdm
+            # By name: tqdm is an optional extra without type information, and
+            # type checkers of an installed quillmat must not need its stubs.
+            tqdm = importlib.import_module("tqdm").tqdm
         except ImportError:
             return
         self.bar = tqdm(total=None, delay=1.0, file=sys.stderr, leave=False, disable=None,
