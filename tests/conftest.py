@@ -5,7 +5,7 @@ import sys
 import pytest
 from hypothesis import settings
 
-from helpers import provoke_failure
+from helpers import child_environment, provoke_failure
 
 # Hypothesis profiles: tests that set no example count of their own (the state
 # machine) take it from here.  The sanitizer run selects "thorough".
@@ -28,8 +28,6 @@ def panic_type():
 
 def run_python(code, env_extra=None):
     """Run `code` in a fresh interpreter; return (returncode, stdout, stderr)."""
-    env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
-    env.update(env_extra or {})
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=120)
+                          env=child_environment(**(env_extra or {})), timeout=120)
     return proc.returncode, proc.stdout, proc.stderr

@@ -129,14 +129,21 @@ def ctrl_c_as_in_a_terminal():
     signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
+def child_environment(**extra):
+    """This process's environment for a child, without a native-backtrace
+    request (which would change what failures print), and with `extra`."""
+    env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
+    env.update(extra)
+    return env
+
+
 def interrupt_when_ready(code, wait):
     """Runs `code` in a child Python that prints "ready" when it starts its long
     call, sends it SIGINT `wait` seconds later, and returns the child's status,
     its output after "ready" and when the signal went (time.monotonic, which is
     one clock for every process here)."""
-    env = {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env,
+                             stderr=subprocess.PIPE, text=True, env=child_environment(),
                              preexec_fn=ctrl_c_as_in_a_terminal)
     try:
         assert child.stdout.readline() == "ready\n"

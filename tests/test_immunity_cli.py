@@ -13,20 +13,16 @@ import time
 
 import pytest
 
-from helpers import ctrl_c_as_in_a_terminal
+from helpers import child_environment, ctrl_c_as_in_a_terminal
 from quillmat import immunity
 
 COMMAND = [sys.executable, "-m", "quillmat.immunity"]
 ERROR = re.compile(r"^\S+: error: .+\n\Z")
 
 
-def environment():
-    return {k: v for k, v in os.environ.items() if k != "QUILLMAT_BACKTRACE"}
-
-
 def run(*args, stdin=None):
     return subprocess.run([*COMMAND, "--no-progress", *args], input=stdin, capture_output=True,
-                          text=True, env=environment(), timeout=120)
+                          text=True, env=child_environment(), timeout=120)
 
 
 def hex_table(n, seed):
@@ -167,7 +163,8 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
     source.write_text("".join(hex_table(rng.randrange(2, 9), k) + "\n" for k in range(3000)))
     with source.open() as stdin:
         child = subprocess.Popen([*COMMAND, "--no-progress", "-"], stdin=stdin,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment())
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env=child_environment())
         first = child.stdout.readline()
         child.stdout.close()
         _, err = child.communicate(timeout=120)
@@ -189,7 +186,7 @@ def test_ctrl_c_ends_with_status_130(jobs):
     child = subprocess.Popen([*COMMAND, "--no-progress", "--jobs", jobs,
                               balanced_hex(17, 1), balanced_hex(17, 2)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=environment(), start_new_session=True,
+                             env=child_environment(), start_new_session=True,
                              preexec_fn=ctrl_c_as_in_a_terminal)
     try:
         time.sleep(1.5)
