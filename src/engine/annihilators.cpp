@@ -204,8 +204,12 @@ ReducedSystem::Columns ReducedSystem::columns() const {
     // The k-bit masks below 2**n in increasing order (Gosper's hack).
     const std::uint64_t end = std::uint64_t{1} << n;
     for (std::uint64_t m = (std::uint64_t{1} << k) - 1; m < end;) {
-      result.column.push_back(s_.at(m) ? -1 : static_cast<std::int32_t>(result.points.size()));
-      if (!s_.at(m)) result.points.push_back(static_cast<Mask>(m));
+      if (s_.at(m)) {
+        result.column.push_back(-1);  // fixed by the support: not an unknown
+      } else {
+        result.column.push_back(static_cast<std::int32_t>(result.points.size()));
+        result.points.push_back(static_cast<Mask>(m));
+      }
       if (m == 0) break;
       const std::uint64_t low = m & (~m + 1);
       const std::uint64_t ripple = m + low;

@@ -86,6 +86,22 @@ class Control {
   unsigned threads_ = 1;
 };
 
+// Sets the threads of `control` for as long as it lives, then gives back the
+// count it found (on any way out, an exception's included).
+class ThreadCount {
+ public:
+  ThreadCount(Control& control, unsigned threads) : control_(control), saved_(control.threads()) {
+    control.set_threads(threads);
+  }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+  ~ThreadCount() { control_.set_threads(saved_); }
+
+ private:
+  Control& control_;
+  unsigned saved_;
+};
+
 // Rethrows the first failure that is not Cancelled, else Cancelled if any.
 void rethrow_first_real(const std::vector<std::exception_ptr>& failures);
 

@@ -77,14 +77,9 @@ class Spaces {
       // Each system on a thread of its own, with its share of the threads.
       std::vector<std::function<void()>> tasks;
       for (std::size_t i = 0; i < needed.size(); ++i) tasks.emplace_back([&, i] { solve(i); });
-      control.set_threads(std::max(1u, threads / static_cast<unsigned>(needed.size())));
-      try {
-        run_together(control, tasks);
-      } catch (...) {
-        control.set_threads(threads);
-        throw;
-      }
-      control.set_threads(threads);
+      const ThreadCount share(control,
+                              std::max(1u, threads / static_cast<unsigned>(needed.size())));
+      run_together(control, tasks);
     }
     for (std::size_t i = 0; i < needed.size(); ++i) dims_[needed[i]] = results[i];
   }
