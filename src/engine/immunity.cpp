@@ -54,21 +54,22 @@ class Spaces {
   // the two sides at once when both are needed.
   void compute(const std::vector<std::pair<int, int>>& asked, Control& control) {
     std::vector<std::pair<int, int>> needed;
+    double cost = 0;  // of the systems needed
     for (auto [s, d] : asked) {
       if (known(s, d)) continue;
       // The cheaper of the system itself and its dual.
       const int dual = n_ - d - 1;
-      const bool use_dual =
-          ReducedSystem(sides_[1 - s], dual).cost() < ReducedSystem(sides_[s], d).cost();
-      std::pair<int, int> job = use_dual ? std::pair{1 - s, dual} : std::pair{s, d};
-      if (std::find(needed.begin(), needed.end(), job) == needed.end()) needed.push_back(job);
+      const double direct = ReducedSystem(sides_[s], d).cost();
+      const double by_dual = ReducedSystem(sides_[1 - s], dual).cost();
+      std::pair<int, int> job = by_dual < direct ? std::pair{1 - s, dual} : std::pair{s, d};
+      if (std::find(needed.begin(), needed.end(), job) != needed.end()) continue;
+      needed.push_back(job);
+      cost += std::min(direct, by_dual);
     }
     std::vector<std::uint64_t> results(needed.size());
     auto solve = [&](std::size_t i) {
       results[i] = annihilator_dimension(sides_[needed[i].first], needed[i].second, control);
     };
-    double cost = 0;
-    for (auto [s, d] : needed) cost += ReducedSystem(sides_[s], d).cost();
     const unsigned threads = control.threads();
     if (needed.size() < 2 || threads < 2 || cost < parallel_cost) {
       // One after the other: a thread would cost more than it saves.
