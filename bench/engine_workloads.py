@@ -12,7 +12,8 @@ from dataclasses import dataclass
 from functools import cached_property
 
 from bench import peer_kernel, peer_sage
-from bench.job import RANDOM_SEED, example
+from bench.job import RANDOM_SEED
+from quillmat.immunity import stepwise
 from bench.timing import Job, Unavailable
 from bench.workloads import Ceiling, Target, Workload, _same_value
 
@@ -23,23 +24,23 @@ KERNEL_SECONDS = 900.0  # one timer run does every form of a matrix, a few times
 
 @dataclass
 class Function:
-    """The example's random balanced function of n variables (seed RANDOM_SEED)."""
+    """stepwise.random_balanced's function of n variables (seed RANDOM_SEED)."""
 
     n: int
 
     @cached_property
     def table(self) -> list[int]:
-        return example.random_balanced(self.n, RANDOM_SEED)
+        return stepwise.random_balanced(self.n, RANDOM_SEED)
 
 
 def _example_method(method: str):
-    """examples/algebraic_immunity.py --method METHOD in a child process (bench.job),
-    up to the example's own --vars limit for that method."""
-    limit = example.MAX_VARS[method]
+    """METHOD (the engine or a road of quillmat.immunity.stepwise) in a child
+    process (bench.job), up to the variables offered to that method."""
+    limit = stepwise.OFFERED_VARIABLES[method]
 
     def call(inputs: Function) -> Job | Unavailable:
         if inputs.n > limit:
-            return Unavailable(f"skipped: n > {limit}, the example's limit for --method {method}")
+            return Unavailable(f"skipped: n > {limit}, the most offered to {method}")
         return Job(["-m", "bench.job", f"quillmat:{method}", "random", str(inputs.n)])
 
     return call

@@ -3,7 +3,7 @@ memory is its own:
 
     python -m bench.job PEER FUNCTION N MIN_REPETITION REPEATS CELL_SECONDS
 
-PEER is quillmat:METHOD (the example's --method) or galois, FUNCTION majority or random (balanced, seed
+PEER is quillmat:METHOD (engine, or a road of quillmat.immunity.stepwise) or galois, FUNCTION majority or random (balanced, seed
 RANDOM_SEED); the last three are the timing rule (bench/timing.py).  The
 warm-up (imports, caches, galois' compilation) is the same computation on
 WARM_UP_VARS variables; then the first run on N variables counts when it
@@ -15,12 +15,9 @@ from __future__ import annotations
 
 import json
 import sys
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import algebraic_immunity as example  # noqa: E402  (found through the path above)
-
-from bench.timing import Rule, peak_memory_kib, time_job  # noqa: E402
+from bench.timing import Rule, peak_memory_kib, time_job
+from quillmat.immunity import stepwise
 
 RANDOM_SEED = 1
 WARM_UP_VARS = 7
@@ -29,8 +26,8 @@ FUNCTIONS = ("majority", "random")
 
 def truth_table(function: str, n: int) -> list[int]:
     if function == "majority":
-        return example.majority(n)
-    return example.random_balanced(n, RANDOM_SEED)
+        return stepwise.majority(n)
+    return stepwise.random_balanced(n, RANDOM_SEED)
 
 
 def main(argv: list[str]) -> int:

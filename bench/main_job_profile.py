@@ -8,6 +8,7 @@ import pstats
 import time
 
 from bench import job
+from quillmat.immunity import stepwise
 
 TOP = 12
 
@@ -31,8 +32,8 @@ def profile_main_job(n: int) -> str:
     table = job.truth_table("random", n)
     profiler = cProfile.Profile()
     start = time.perf_counter()
-    with job.example.quiet_stdout(True):
-        result = profiler.runcall(job.example.algebraic_immunity, table)
+    with stepwise.quiet_stdout(True):
+        result = profiler.runcall(stepwise.algebraic_immunity, table)
     elapsed = time.perf_counter() - start
     stats = pstats.Stats(profiler)
     entries = sorted(stats.stats.items(), key=lambda item: item[1][2], reverse=True)
@@ -45,7 +46,7 @@ def profile_main_job(n: int) -> str:
         f"`algebraic_immunity()` under cProfile: immunity {result.degree}, {elapsed:.2f} s "
         f"with the profiler on ({len(entries)} functions).  quillmat's own methods take "
         f"{native / total:.0%} of the time (their own time includes converting their arguments "
-        "and results); the rest is Python in the example program.  Top entries by own time:",
+        "and results); the rest is Python in quillmat.immunity.stepwise.  Top entries by own time:",
         "",
         "| Function | Calls | Own time | Share | With callees |",
         "|---|---|---|---|---|",

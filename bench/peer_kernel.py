@@ -11,7 +11,7 @@ QUILLMAT_BENCH_M4RI_RANK; a column whose program is missing is skipped.
 
 A matrix is a random one (random:ROWS:COLS:SEED, which both programs make
 with the same generator) or a linear system of the annihilators of the
-random balanced function (the example's, seed 1): `system:N:D`, the reduced
+random balanced function (quillmat.immunity.stepwise's, seed 1): `system:N:D`, the reduced
 system that the engine eliminates, or `direct:N:D`, the system of all
 monomials of degree <= D against the points of the support.  engine-rank
 builds the systems from the truth table and writes them to a file for M4RI
@@ -32,7 +32,8 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from bench.job import RANDOM_SEED, example
+from bench.job import RANDOM_SEED
+from quillmat.immunity import stepwise
 from bench.timing import Limits, Timing, Unavailable, run_child
 
 NAME = "M4RI"
@@ -74,7 +75,7 @@ class Case:
 def _table_file(n: int) -> Path:
     path = Path(_files.name) / f"random-balanced-{n}.txt"
     if not path.exists():
-        path.write_text("".join(map(str, example.random_balanced(n, RANDOM_SEED))) + "\n")
+        path.write_text("".join(map(str, stepwise.random_balanced(n, RANDOM_SEED))) + "\n")
     return path
 
 

@@ -65,9 +65,12 @@ def main_job(inputs) -> Job:
 
 
 def algebraic_immunity(truth_table: list[int], method: str = "stepwise") -> int:
-    """examples/algebraic_immunity.py, imported as a module; file descriptor 1
-    goes to /dev/null meanwhile (the reduction may announce row exchanges there)."""
-    import algebraic_immunity as example  # bench.job puts examples/ on the path
+    """The engine, or a road of quillmat.immunity.stepwise with file descriptor 1
+    sent to /dev/null meanwhile (the reduction may announce row exchanges there)."""
+    from quillmat import immunity
+    from quillmat.immunity import stepwise
 
-    with example.quiet_stdout(True):
-        return example.algebraic_immunity(truth_table, method=method).degree
+    if method == "engine":
+        return immunity.algebraic_immunity(truth_table).degree
+    with stepwise.quiet_stdout(True):
+        return stepwise.algebraic_immunity(truth_table, road=method).degree

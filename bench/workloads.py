@@ -108,7 +108,7 @@ def vanishing_points(log_points: int, terms: int = VERIFY_TERMS) -> Evaluation:
 class MainJob:
     function: str
     n: int
-    method: str = "stepwise"  # examples/algebraic_immunity.py --method
+    method: str = "stepwise"  # the engine or a road of quillmat.immunity.stepwise
 
 
 # --- Checks: each returns what differs from quillmat's result --------------

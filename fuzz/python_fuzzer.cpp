@@ -12,8 +12,9 @@
 // flag left open, or a receiver changed by a call that failed or only reads.
 //
 // The entry points, their parameters and which of them change their receiver
-// come from the tests' description of the surface, tests/surface.py, which
-// the fuzzer imports from QUILLMAT_TESTS_DIR (scripts/fuzz defines it).
+// come from the tests' description of the surface, tests/support/surface.py:
+// the interpreter is configured with the tests' support folder under
+// QUILLMAT_TESTS_DIR (scripts/fuzz defines it) on its module path.
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -27,7 +28,7 @@
 #include "python/matrix_object.hpp"
 
 #ifndef QUILLMAT_TESTS_DIR
-#error "QUILLMAT_TESTS_DIR must name the tests directory, which holds surface.py"
+#error "QUILLMAT_TESTS_DIR must name the tests directory, whose support/ holds surface.py"
 #endif
 
 extern "C" PyObject* PyInit_quillmat();
@@ -42,7 +43,7 @@ PyObject* matrix_type = nullptr;
 PyObject* panic_type = nullptr;
 PyObject* builtin_repr = nullptr;
 
-// An entry point of the surface, as tests/surface.py describes it.
+// An entry point of the surface, as tests/support/surface.py describes it.
 struct EntryPoint {
   std::string name;
   std::string form;  // "method", "static", "new", "repr" or "function"
@@ -53,8 +54,6 @@ std::vector<PyObject*> keyword_names;  // every parameter name, interned, and on
 
 // Hostile objects, written in Python and driven by small integer plans.
 constexpr const char* kHelpers = R"PY(
-import sys
-sys.path.insert(0, TESTS)
 import quillmat
 import surface
 M = quillmat.Matrix
@@ -485,6 +484,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   config.install_signal_handlers = 0;  // the fuzzer's own
   config.parse_argv = 0;
   config.site_import = 0;
+  if (PyStatus_Exception(PyConfig_SetBytesString(&config, &config.pythonpath_env,
+                                                 QUILLMAT_TESTS_DIR "/support"))) {
+    finding("the module path");
+  }
   const PyStatus status = Py_InitializeFromConfig(&config);
   PyConfig_Clear(&config);
   if (PyStatus_Exception(status)) finding("initialisation");
@@ -494,9 +497,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   matrix_type = PyObject_GetAttrString(module, "Matrix");
   helpers = PyDict_New();
   PyDict_SetItemString(helpers, "__builtins__", PyEval_GetBuiltins());
-  PyObject* tests = PyUnicode_FromString(QUILLMAT_TESTS_DIR);
-  if (tests == nullptr || PyDict_SetItemString(helpers, "TESTS", tests) < 0) finding("TESTS");
-  Py_DECREF(tests);
   PyObject* done = PyRun_String(kHelpers, Py_file_input, helpers, helpers);
   if (done == nullptr) finding("the helpers");
   Py_DECREF(done);

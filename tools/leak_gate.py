@@ -14,22 +14,20 @@ its own outcome check, or the allocator cannot be watched.
 """
 import argparse
 import ctypes
-import gc
 import os
-import pathlib
 import signal
 import sys
 import time
 from array import array
-from itertools import repeat
 
 import quillmat
 
-# The argument objects and the description of the surface are the tests' own.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from helpers import (Hook, Interrupted, Items, Raised, failing_index, outcome,  # noqa: E402
+# The argument objects, the description of the surface and the measurer are
+# the tests' own, from tests/support (scripts/leak-gate puts it on the path).
+from helpers import (Hook, Interrupted, Items, Raised, failing_index, outcome,
                      provoke_failure, raise_, raise_interrupted, swallow)
-from surface import BY_NAME, ENTRIES, bound  # noqa: E402
+from leaks import heap_meter, measure
+from surface import BY_NAME, ENTRIES, bound
 
 Matrix = quillmat.Matrix
 ROUND = 10**4
@@ -37,28 +35,6 @@ WARM_UP = 2000
 
 
 # --- measuring ----------------------------------------------------------------
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
-
-
-def heap_meter():
-    """Bytes of C heap in use (glibc's chunks in use plus its mmapped blocks)."""
-    libc = ctypes.CDLL(None)
-    try:
-        mallinfo2 = libc.mallinfo2
-    except AttributeError:
-        sys.exit("leak_gate: this C library has no mallinfo2 (glibc 2.33 or newer needed)")
-    mallinfo2.restype = MallInfo2
-    mallinfo2.argtypes = []
-
-    def used():
-        info = mallinfo2()
-        return info.uordblks + info.hblkhd
-    return used
-
 
 def raised(fn):
     """The exception type a call ends with, or None."""
@@ -293,6 +269,10 @@ def table3():
     return bytes([0, 1, 1, 1, 0, 0, 1, 0])  # a function of 3 variables, a new object per call
 
 
+def packed3():
+    return bytearray(b"\x4e")  # table3 packed, bit x = f(x): a new object per call
+
+
 def quiet_progress(done, total):
     return None
 
@@ -308,6 +288,7 @@ def engine_entry_points():
     from quillmat import _engine, immunity
 
     def door_failures(good, threads_at, degree_at=None):
+        # The door takes (n, bits, [degree,] threads, progress).
         def replaced(position, value):
             def args():
                 args = list(good())
@@ -316,10 +297,11 @@ def engine_entry_points():
             return args
         last = len(good()) - 1
         found = [
-            ("buffer", replaced(0, lambda: [0, 1]), TypeError),
-            ("length", replaced(0, lambda: bytes(3)), ValueError),
-            ("value", replaced(0, lambda: bytes([0, 2])), ValueError),
-            ("threads", replaced(threads_at, lambda: 0), ValueError),
+            ("n", replaced(0, lambda: -fresh_int(1)), ValueError),
+            ("n-type", replaced(0, lambda: fresh_str("3")), TypeError),
+            ("buffer", replaced(1, lambda: [0, 1]), TypeError),
+            ("length", replaced(1, lambda: bytes(3)), ValueError),
+            ("threads", replaced(threads_at, lambda: -fresh_int(1)), ValueError),
             ("threads-user", replaced(threads_at, lambda: Hook(lambda: raise_(KeyError))), KeyError),
             ("progress-raises", replaced(last, lambda: raising_progress), KeyError),
             ("progress-not-callable", replaced(last, lambda: 5), TypeError),
@@ -331,13 +313,16 @@ def engine_entry_points():
         return found
 
     # One-byte bytes objects are immortal: a bytearray's reference count can be watched.
-    ai = lambda: (bytearray(b"\x01"), 1, quiet_progress)  # noqa: E731
-    profile = lambda: (bytearray(b"\x00"), 2, 1, quiet_progress)  # noqa: E731
-    basis = lambda: (table3(), 2, 1, quiet_progress)  # noqa: E731
+    ai = lambda: (0, bytearray(b"\x01"), 1, quiet_progress)  # noqa: E731
+    profile = lambda: (0, bytearray(b"\x00"), 0, 1, quiet_progress)  # noqa: E731
+    basis = lambda: (3, packed3(), 2, 1, quiet_progress)  # noqa: E731
     return {
-        "_engine.algebraic_immunity": (_engine.algebraic_immunity, ai, door_failures(ai, 1)),
-        "_engine.immunity_profile": (_engine.immunity_profile, profile, door_failures(profile, 2, 1)),
-        "_engine.annihilators": (_engine.annihilators, basis, door_failures(basis, 2, 1)),
+        "_engine.algebraic_immunity": (_engine.algebraic_immunity, ai, door_failures(ai, 2)),
+        "_engine.immunity_profile": (_engine.immunity_profile, profile, door_failures(profile, 3, 2)),
+        "_engine.annihilators": (_engine.annihilators, basis, door_failures(basis, 3, 2)),
+        "_engine.available_cores": (_engine.available_cores, lambda: (), [
+            ("matching", lambda: (fresh_int(1),), TypeError),
+        ]),
         "immunity.algebraic_immunity": (immunity.algebraic_immunity, lambda: ([fresh_int(1)],), [
             ("progress-raises", lambda: ([1],), KeyError),
             ("length", lambda: ([0, 1, 1],), ValueError),
@@ -356,6 +341,7 @@ def engine_entry_points():
             ("memoryview", lambda: (memoryview(array("H", [0, 1])),), None),
             ("text", lambda: (fresh_str("0110"),), None),
             ("hex", lambda: (fresh_str("0x6996"),), None),
+            ("packed", lambda: (immunity.read_table(fresh_str("0x6996")),), None),
             ("length", lambda: ([0, 1, 1],), ValueError),
             ("value", lambda: ([0, 1, 1, fresh_int(2)],), ValueError),
             ("type", lambda: ([0, fresh_str("1")],), TypeError),
@@ -401,24 +387,6 @@ def planted_leaks():
 
 # --- running ------------------------------------------------------------------------
 
-def measure(fn, rounds, heap_used):
-    """(Python blocks, C heap bytes) left behind by each round of calls.  The
-    marks go into a C array made beforehand, so that the measurement keeps no
-    objects of its own alive between its marks."""
-    marks = array("q", bytes(8 * 4 * rounds))
-    for r in range(rounds):
-        gc.collect()
-        marks[4 * r] = sys.getallocatedblocks()
-        marks[4 * r + 1] = heap_used()
-        for _ in repeat(None, ROUND):  # a counter would keep its last int alive
-            swallow(fn)
-        gc.collect()
-        marks[4 * r + 2] = sys.getallocatedblocks()
-        marks[4 * r + 3] = heap_used()
-    return [(marks[4 * r + 2] - marks[4 * r], marks[4 * r + 3] - marks[4 * r + 1])
-            for r in range(rounds)]
-
-
 def reachable(objects):
     """The objects and everything inside them (list and tuple items, the items of
     an Items), each once: the reference counts to watch."""
@@ -448,7 +416,7 @@ def run_case(case, calls, heap_used):
     for _ in range(WARM_UP):  # caches and free lists fill up here
         swallow(fn)
     refs = [sys.getrefcount(o) for o in watched]
-    growth = measure(fn, rounds, heap_used)
+    growth = measure(fn, rounds, ROUND, heap_used)
     problems = []
     if any(b > 0 for b, _ in growth):
         problems.append(f"Python blocks grew {[b for b, _ in growth]}")
@@ -480,6 +448,8 @@ def main():
     if sys.getallocatedblocks() == 0:
         sys.exit("leak_gate: sys.getallocatedblocks() reads 0; run without PYTHONMALLOC=malloc")
     heap_used = heap_meter()
+    if heap_used is None:
+        sys.exit("leak_gate: this C library has no mallinfo2 (glibc 2.33 or newer needed)")
 
     # Failures write diagnostics to fd 2 and one reduction writes "inverting" to
     # fd 1: both go to /dev/null meanwhile.  A resumed failure has the interpreter
@@ -497,7 +467,7 @@ def main():
         selected = [c for c in cases() if options.keyword in c.name]
         if not selected:
             sys.exit(f"leak_gate: no case matches {options.keyword!r}")
-        nothing = measure(lambda: None, 2, heap_used)
+        nothing = measure(lambda: None, 2, ROUND, heap_used)
         if any(b > 0 or h > 0 for b, h in nothing):
             sys.exit(f"leak_gate: even empty rounds seem to grow: {nothing}")
         for case in planted_leaks():

@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
 # Only Ref (src/python/ref.hpp) gives up references: everywhere else a
 # reference is held by a Ref, so that no path, a C++ exception's included,
 # can leak or release it twice.

@@ -20,7 +20,7 @@ from typing import Any, Callable, NamedTuple
 import quillmat
 from helpers import U64_MAX
 
-STUB = pathlib.Path(__file__).resolve().parent.parent / "src" / "quillmat" / "__init__.pyi"
+STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "quillmat" / "__init__.pyi"
 
 # Parameter kinds, by the stub's annotation.
 KINDS = {

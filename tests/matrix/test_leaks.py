@@ -5,6 +5,7 @@ import sys
 
 import pytest
 
+import leaks
 import quillmat
 import surface
 from helpers import Hook, Idx, raise_, swallow
@@ -54,19 +55,18 @@ def test_no_object_leaks(name, monkeypatch):
     fn = CASES[name]
     # Resumed failures print a traceback through sys.stderr; keep it out of the count.
     monkeypatch.setattr(sys, "stderr", io.StringIO())
+    def call():
+        try:
+            fn()
+        finally:
+            sys.stderr.seek(0), sys.stderr.truncate()
     for _ in range(200):
-        swallow(fn)
+        swallow(call)
     growth = []
     for _ in range(3):  # a real leak grows in every round, a cache filling up does not
-        sys.stderr.seek(0), sys.stderr.truncate()
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(2000):
-            swallow(fn)
-            sys.stderr.seek(0), sys.stderr.truncate()
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-        if growth[-1] < 50:
+        ((blocks, _),) = leaks.measure(call, 1, 2000)
+        growth.append(blocks)
+        if blocks < 50:
             break
     assert min(growth) < 50, growth
 

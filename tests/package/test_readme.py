@@ -17,7 +17,7 @@ import pytest
 
 from conftest import plain_allocator, run_python
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 DOCUMENTS = ["README.md", "docs/immunity.md", "docs/matrix.md"]
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 SHOWN = "# -> "
