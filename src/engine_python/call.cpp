@@ -36,7 +36,7 @@ bool Call::report() noexcept {
 
 void Call::raise_stored() {
   if (stored_) throw PythonError(std::move(stored_));
-  raise(PyExc_SystemError, "quillmat._engine: the work stopped with no reason given");
+  throw Failure("quillmat._engine: the work stopped with no reason given");
 }
 
 }  // namespace quillmat::engine_python

@@ -13,10 +13,17 @@
 #include <optional>
 #include <utility>
 
+#include "cpython/errors.hpp"
 #include "engine/control.hpp"
-#include "engine_python/door.hpp"
 
 namespace quillmat::engine_python {
+
+using cpython::check;
+using cpython::PythonError;
+using cpython::raise;
+using cpython::raise_format;
+using cpython::Ref;
+using cpython::throw_pending;
 
 class Call final : public engine::Control {
  public:

@@ -1,149 +1,223 @@
 // quillmat._engine: the door of the algebraic-immunity engine.
 //
-// Each function takes a truth table as a bytes-like object of one byte per
-// point, 0 or 1, of length 2**n; `threads`, the most threads the work may
-// use; and `progress`, None or a callable progress(done, total) called now
-// and then while the work runs.  The work runs with the interpreter lock
-// released; a signal handler or progress callable that raises stops it, and
-// its exception is raised.  quillmat.immunity checks and converts the
-// arguments that users pass; this module checks them again, so that no call
-// can crash it.
+// Each function takes `n`, the number of variables (0 .. max_variables), and
+// `bits`, the truth table f packed eight points to a byte: any C-contiguous
+// buffer of (2**n + 7) // 8 bytes whose byte x // 8 holds f(x) in bit x % 8
+// (little-endian bit order, as int.to_bytes(..., "little") packs it).  Bits
+// past 2**n in the last byte are ignored.  `threads` is the most threads the
+// work may use, 0 for one per available core; `progress` is None or a
+// callable progress(done, total) called now and then while the work runs.
+// The work runs with the interpreter lock released; a signal handler or
+// progress callable that raises stops it, and its exception is raised.
+// quillmat.immunity checks and converts what users pass; this module checks
+// only what keeps it memory-safe: the ranges of the integers and the length
+// of the table.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <thread>
+#include <cstring>
+#include <memory>
+#include <utility>
 #include <vector>
 
+#include "cpython/function.hpp"
+#include "cpython/steal.hpp"
+#include "engine/cores.hpp"
 #include "engine/immunity.hpp"
 #include "engine_python/call.hpp"
-#include "engine_python/door.hpp"
 
 namespace quillmat::engine_python {
 namespace {
 
+using cpython::Function;
+using cpython::ListBuilder;
+using cpython::tuple_of;
 using engine::Mask;
 using engine::TruthTable;
 using engine::Word;
 
-class Buffer {
- public:
-  explicit Buffer(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw_pending();
-  }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { PyBuffer_Release(&view_); }
-  const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
-  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+// The most threads a call may ask for.
+constexpr unsigned max_threads = 1024;
 
- private:
-  Py_buffer view_{};
+// An int argument: its value when it fits in a long, and the int itself for messages.
+struct Integer {
+  Ref object;
+  long value = 0;
+  int overflow = 0;  // the sign of a value that does not fit
+
+  static Integer read(PyObject* argument) {
+    Integer integer{check(PyNumber_Index(argument))};
+    integer.value = PyLong_AsLongAndOverflow(integer.object.get(), &integer.overflow);
+    if (integer.value == -1 && PyErr_Occurred()) throw_pending();
+    return integer;
+  }
+  bool within(long low, long high) const { return overflow == 0 && low <= value && value <= high; }
+  [[noreturn]] void out_of_range(const char* name, long low, long high) const {
+    raise_format(PyExc_ValueError, "%s must be from %ld to %ld, not %S", name, low, high,
+                 object.get());
+  }
 };
 
-TruthTable read_table(PyObject* object) {
-  const Buffer buffer(object);
-  const std::size_t size = buffer.size();
-  int n = 0;
-  while (n <= engine::max_variables && (std::size_t{1} << n) < size) ++n;
-  if (n > engine::max_variables || (std::size_t{1} << n) != size) {
-    raise(PyExc_ValueError, "a truth table has 2**n entries, n <= 30");
+struct Variables {
+  int count;
+  static Variables from_python(PyObject* object, const char* name) {
+    const Integer n = Integer::read(object);
+    if (!n.within(0, engine::max_variables)) n.out_of_range(name, 0, engine::max_variables);
+    return {static_cast<int>(n.value)};
   }
-  std::vector<Word> bits(engine::words_for(size));
-  for (std::size_t x = 0; x < size; ++x) {
-    const unsigned char value = buffer.data()[x];
-    if (value > 1) raise(PyExc_ValueError, "a truth table holds 0 and 1 only");
-    bits[x / engine::word_bits] |= Word{value} << (x % engine::word_bits);
-  }
-  return TruthTable(n, std::move(bits));
-}
+};
 
-long read_int(PyObject* object, long low, long high, const char* what) {
-  const long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) throw_pending();
-  if (value < low || value > high) {
-    PyErr_Format(PyExc_ValueError, "%s must be from %ld to %ld, not %ld", what, low, high, value);
-    throw_pending();
+// A degree, 0 .. n: the function checks it against its n.
+class Degree {
+ public:
+  static Degree from_python(PyObject* object, const char* name) {
+    return Degree(Integer::read(object), name);
   }
-  return value;
-}
+  int at_most(Variables n) const {
+    if (!value_.within(0, n.count)) value_.out_of_range(name_, 0, n.count);
+    return static_cast<int>(value_.value);
+  }
 
-// At least 1; more than 1024 asks for all there are.
-unsigned read_threads(PyObject* object) {
-  int overflow = 0;
-  const long value = PyLong_AsLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw_pending();
-  if (overflow < 0 || (overflow == 0 && value < 1)) {
-    raise(PyExc_ValueError, "threads must be at least 1");
-  }
-  return overflow > 0 ? 1024u : static_cast<unsigned>(std::min(value, 1024L));
-}
+ private:
+  Degree(Integer value, const char* name) : value_(std::move(value)), name_(name) {}
+  Integer value_;
+  const char* name_;
+};
 
-void expect_arguments(const char* name, Py_ssize_t given, Py_ssize_t expected) {
-  if (given != expected) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, given);
-    throw_pending();
+struct Threads {
+  unsigned count;
+  static Threads from_python(PyObject* object, const char* name) {
+    const Integer threads = Integer::read(object);
+    if (threads.overflow < 0 || (threads.overflow == 0 && threads.value < 0)) {
+      raise_format(PyExc_ValueError, "%s must be >= 0, not %S", name, threads.object.get());
+    }
+    if (threads.overflow > 0 || threads.value >= static_cast<long>(max_threads)) {
+      return {max_threads};
+    }
+    if (threads.value == 0) return {std::min(engine::available_cores(), max_threads)};
+    return {static_cast<unsigned>(threads.value)};
   }
-}
+};
+
+struct Progress {
+  PyObject* callable;  // None or a callable, borrowed from the call's arguments
+  static Progress from_python(PyObject* object, const char*) {
+    if (object != Py_None && !PyCallable_Check(object)) {
+      raise_format(PyExc_TypeError, "'%s' object is not callable", Py_TYPE(object)->tp_name);
+    }
+    return {object};
+  }
+};
+
+// The truth table's bytes, held for the call.
+class Bits {
+ public:
+  static Bits from_python(PyObject* object, const char*) {
+    std::unique_ptr<Py_buffer, Release> view(new Py_buffer{});
+    if (PyObject_GetBuffer(object, view.get(), PyBUF_SIMPLE) < 0) {
+      view->obj = nullptr;  // nothing to release
+      throw_pending();
+    }
+    if (!PyBuffer_IsContiguous(view.get(), 'C')) {
+      raise(PyExc_BufferError, "the truth table's buffer is not C-contiguous");
+    }
+    return Bits(std::move(view));
+  }
+
+  // The table of n variables as the engine's words: bit x of the table is
+  // bit x % 64 of word x / 64, and the bits past 2**n are zero.
+  std::vector<Word> words(Variables n) const {
+    const std::uint64_t points = std::uint64_t{1} << n.count;
+    const auto size = static_cast<std::size_t>((points + 7) / 8);
+    if (static_cast<std::size_t>(view_->len) != size) {
+      raise_format(PyExc_ValueError, "len(bits) must be (2**n + 7) // 8 = %zu for n = %d, not %zd",
+                   size, n.count, view_->len);
+    }
+    const auto* bytes = static_cast<const unsigned char*>(view_->buf);
+    std::vector<Word> words(engine::words_for(points));
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(words.data(), bytes, size);
+    } else {
+      for (std::size_t i = 0; i < size; ++i) {
+        words[i / sizeof(Word)] |= Word{bytes[i]} << (8 * (i % sizeof(Word)));
+      }
+    }
+    if (points % engine::word_bits != 0) {
+      words.back() &= (Word{1} << (points % engine::word_bits)) - 1;
+    }
+    return words;
+  }
+
+ private:
+  struct Release {
+    void operator()(Py_buffer* view) const noexcept {
+      PyBuffer_Release(view);
+      delete view;
+    }
+  };
+  explicit Bits(std::unique_ptr<Py_buffer, Release> view) noexcept : view_(std::move(view)) {}
+  std::unique_ptr<Py_buffer, Release> view_;
+};
 
 Ref to_int(std::uint64_t value) {
   return check(PyLong_FromUnsignedLongLong(value));
 }
 
 Ref terms_list(const std::vector<Mask>& terms) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(terms.size())));
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_int(terms[i]).release());
-  }
-  return list;
+  ListBuilder list(terms.size());
+  for (const Mask term : terms) list.append(to_int(term));
+  return std::move(list).finish();
 }
 
-PyObject* algebraic_immunity(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return barrier([&] {
-    expect_arguments("algebraic_immunity", nargs, 3);
-    const TruthTable f = read_table(args[0]);
-    Call call(args[2], read_threads(args[1]));
-    const engine::Immunity result =
-        call.run([&](engine::Control& c) { return engine::algebraic_immunity(f, c); });
-    Ref terms = terms_list(result.annihilator);
-    return check(Py_BuildValue("(iNNNN)", result.degree, PyBool_FromLong(result.of_complement),
-                               terms.release(), to_int(result.dimensions.of_f).release(),
-                               to_int(result.dimensions.of_complement).release()))
-        .release();
+Ref dimensions_pair(const engine::Dimensions& dimensions) {
+  return tuple_of(to_int(dimensions.of_f), to_int(dimensions.of_complement));
+}
+
+// Runs `work(f, control)` on the table with the interpreter lock released;
+// the table is made there too, since counting its weights takes a while at
+// 30 variables.
+template <class Work>
+auto run(Variables n, const Bits& bits, Threads threads, Progress progress, Work work) {
+  std::vector<Word> words = bits.words(n);
+  Call call(progress.callable, threads.count);
+  return call.run([&](engine::Control& control) {
+    const TruthTable f(n.count, std::move(words));
+    return work(f, control);
   });
 }
 
-PyObject* immunity_profile(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return barrier([&] {
-    expect_arguments("immunity_profile", nargs, 4);
-    const TruthTable f = read_table(args[0]);
-    const int max_degree =
-        static_cast<int>(read_int(args[1], 0, engine::max_variables, "max_degree"));
-    Call call(args[3], read_threads(args[2]));
-    const auto profile =
-        call.run([&](engine::Control& c) { return engine::immunity_profile(f, max_degree, c); });
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(profile.size())));
-    for (std::size_t d = 0; d < profile.size(); ++d) {
-      Ref pair = check(Py_BuildValue("(NN)", to_int(profile[d].of_f).release(),
-                                     to_int(profile[d].of_complement).release()));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(d), pair.release());
-    }
-    return list.release();
-  });
+Ref algebraic_immunity(Variables n, Bits bits, Threads threads, Progress progress) {
+  const engine::Immunity result = run(n, bits, threads, progress, engine::algebraic_immunity);
+  return tuple_of(check(PyLong_FromLong(result.degree)),
+                  check(PyBool_FromLong(result.of_complement)), terms_list(result.annihilator),
+                  to_int(result.dimensions.of_f), to_int(result.dimensions.of_complement));
 }
 
-PyObject* annihilators(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return barrier([&] {
-    expect_arguments("annihilators", nargs, 4);
-    const TruthTable f = read_table(args[0]);
-    const int degree = static_cast<int>(read_int(args[1], 0, engine::max_variables, "degree"));
-    Call call(args[3], read_threads(args[2]));
-    const auto basis =
-        call.run([&](engine::Control& c) { return engine::annihilators(f, degree, c); });
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(basis.size())));
-    for (std::size_t i = 0; i < basis.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), terms_list(basis[i]).release());
-    }
-    return list.release();
-  });
+Ref immunity_profile(Variables n, Bits bits, Degree max_degree, Threads threads,
+                     Progress progress) {
+  const int degree = max_degree.at_most(n);
+  const std::vector<engine::Dimensions> profile =
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        return engine::immunity_profile(f, degree, control);
+      });
+  ListBuilder list(profile.size());
+  for (const engine::Dimensions& dimensions : profile) list.append(dimensions_pair(dimensions));
+  return std::move(list).finish();
+}
+
+Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progress progress) {
+  const int at_most = degree.at_most(n);
+  const std::vector<std::vector<Mask>> basis =
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        return engine::annihilators(f, at_most, control);
+      });
+  ListBuilder list(basis.size());
+  for (const std::vector<Mask>& terms : basis) list.append(terms_list(terms));
+  return std::move(list).finish();
+}
+
+Ref available_cores() {
+  return check(PyLong_FromUnsignedLong(engine::available_cores()));
 }
 
 int exec_module(PyObject* module) {
@@ -151,19 +225,22 @@ int exec_module(PyObject* module) {
 }
 
 PyMethodDef methods[] = {
-    {"algebraic_immunity",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&algebraic_immunity)),
-     METH_FASTCALL,
-     "algebraic_immunity(table, threads, progress, /)\n--\n\n"
-     "(degree, of_complement, terms, dim_f, dim_complement) of a truth table."},
-    {"immunity_profile",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&immunity_profile)), METH_FASTCALL,
-     "immunity_profile(table, max_degree, threads, progress, /)\n--\n\n"
-     "[(dim_f, dim_complement) for degree 0 .. max_degree]."},
-    {"annihilators", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&annihilators)),
-     METH_FASTCALL,
-     "annihilators(table, degree, threads, progress, /)\n--\n\n"
-     "The canonical basis of the annihilators of degree <= degree, as lists of monomial masks."},
+    Function<"algebraic_immunity", &algebraic_immunity,
+             "(degree, of_complement, terms, dim_f, dim_complement): the algebraic immunity of "
+             "f, the first canonical annihilator of that degree (of f, or of f + 1 when f has "
+             "none) as monomial masks, and the dimensions of both annihilator spaces there.",
+             "n", "bits", "threads", "progress">::definition(),
+    Function<"immunity_profile", &immunity_profile,
+             "[(dim_f, dim_complement) for degree 0 .. max_degree]: the dimensions of the "
+             "annihilators of f and of f + 1 of degree at most each degree.",
+             "n", "bits", "max_degree", "threads", "progress">::definition(),
+    Function<"annihilators", &annihilators,
+             "The canonical basis of the annihilators of f of degree at most `degree`, each "
+             "a list of monomial masks.",
+             "n", "bits", "degree", "threads", "progress">::definition(),
+    Function<"available_cores", &available_cores,
+             "The number of cores this process may run on (its affinity mask on Linux); at "
+             "least 1.">::definition(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -176,7 +253,11 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "quillmat._engine",
-    "The native algebraic-immunity engine behind quillmat.immunity.",
+    "The native algebraic-immunity engine behind quillmat.immunity.\n\n"
+    "Every function takes n, the number of variables (0 .. max_variables), and bits, the truth "
+    "table packed eight points to a byte: a C-contiguous buffer of (2**n + 7) // 8 bytes whose "
+    "byte x // 8 holds f(x) in bit x % 8.  threads is the most threads the work may use, 0 for "
+    "one per available core; progress is None or a callable progress(done, total).",
     0,
     methods,
     slots,

@@ -93,17 +93,6 @@ Row row_from_python(PyObject* object) {
   return sequence_from_python<Cell>(object);
 }
 
-void prefix_argument_error(PythonError& error, const char* name) {
-  PyObject* exception = error.exception();
-  if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return;
-  Ref message = check(PyUnicode_FromFormat("argument '%s': %S", name, exception));
-  Ref prefixed = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (PyObject* cause = PyException_GetCause(exception)) {
-    PyException_SetCause(prefixed.get(), cause);  // steals the cause
-  }
-  throw PythonError(std::move(prefixed));
-}
-
 PyObject* cell_object(Cell value) noexcept {
   // Every cell value is one of the interpreter's cached small ints, which
   // live as long as it does; fetching the 256 of them once makes each cell a
@@ -131,22 +120,19 @@ Ref operations_to_python(const Operations& operations) {
   auto index = [&](Index value) {
     if (value >= indices.size()) indices.resize(value + 1);
     if (!indices[value]) indices[value] = check(PyLong_FromSize_t(value));
-    return Py_NewRef(indices[value].get());
+    return Ref::retain(indices[value].get());
   };
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(operations.size())));
-  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  for (std::size_t i = 0; i < operations.size(); ++i) {
+  ListBuilder list(operations.size());
+  for (const IndexPair& operation : operations) {
     interruption_point(8);
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) throw_pending();
-    PyTuple_SET_ITEM(pair, 0, index(operations[i].first));
-    PyTuple_SET_ITEM(pair, 1, index(operations[i].second));
+    Ref first = index(operation.first);
+    Ref pair = tuple_of(std::move(first), index(operation.second));
     // A pair of ints can take part in no reference cycle; the collector
     // would stop tracking it at its first pass anyway.
-    PyObject_GC_UnTrack(pair);
-    items[i] = pair;
+    PyObject_GC_UnTrack(pair.get());
+    list.append(std::move(pair));
   }
-  return list;
+  return std::move(list).finish();
 }
 
 }  // namespace quillmat::python

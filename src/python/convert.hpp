@@ -12,11 +12,26 @@
 #include <utility>
 #include <vector>
 
+#include "cpython/arguments.hpp"
+#include "cpython/errors.hpp"
+#include "cpython/steal.hpp"
 #include "matrix/interrupt.hpp"
 #include "matrix/matrix.hpp"
-#include "python/errors.hpp"
 
 namespace quillmat::python {
+
+using cpython::barrier;
+using cpython::check;
+using cpython::FunctionDescription;
+using cpython::ListBuilder;
+using cpython::prefix_argument_error;
+using cpython::PythonError;
+using cpython::raise;
+using cpython::raise_format;
+using cpython::Ref;
+using cpython::take_pending;
+using cpython::throw_pending;
+using cpython::tuple_of;
 
 // --- Python to plain values -------------------------------------------------
 
@@ -152,12 +167,7 @@ T from_python(PyObject* object) {
   }
 }
 
-// An error of exactly TypeError met while converting the argument of
-// parameter `name` is thrown again as "argument 'NAME': {text}", keeping the
-// original's __cause__; any other error, subclasses of TypeError included,
-// is left for the caller to pass on unchanged.
-void prefix_argument_error(PythonError& error, const char* name);
-
+// The argument of parameter `name`; its TypeErrors name it (prefix_argument_error).
 template <class T>
 T convert_argument(PyObject* object, const char* name) {
   try {
@@ -198,19 +208,14 @@ Ref to_python(T&& value) {
   } else if constexpr (requires { typename V::first_type; }) {
     Ref first = to_python(std::forward<T>(value).first);
     Ref second = to_python(std::forward<T>(value).second);
-    Ref pair = check(PyTuple_New(2));
-    PyTuple_SET_ITEM(pair.get(), 0, first.release());
-    PyTuple_SET_ITEM(pair.get(), 1, second.release());
-    return pair;
+    return tuple_of(std::move(first), std::move(second));
   } else if constexpr (requires { value.has_value(); }) {
     if (!value.has_value()) return Ref::retain(Py_None);
     return to_python(*std::forward<T>(value));
   } else {  // a list of results: rows, index pairs
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(value.size())));
-    for (std::size_t i = 0; i < value.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(value[i]).release());
-    }
-    return list;
+    ListBuilder list(value.size());
+    for (const auto& item : value) list.append(to_python(item));
+    return std::move(list).finish();
   }
 }
 

@@ -58,7 +58,7 @@ Ref adopt(PyTypeObject* type, Matrix&& record) {
 PyObject* matrix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return barrier([&] {
     PyObject* slots[1] = {};
-    bind_tuple_dict(new_description, args, kwargs, slots);
+    cpython::bind_tuple_dict(new_description, args, kwargs, slots);
     Matrix record{convert_argument<Rows>(slots[0], "elements")};
     return adopt(type, std::move(record)).release();
   });
@@ -102,7 +102,7 @@ PyTypeObject* matrix_type() {
     Ref cause = Ref::steal(PyErr_GetRaisedException());
     Ref error = check(PyObject_CallFunction(PyExc_RuntimeError, "s",
                                             "An error occurred while initializing class Matrix"));
-    PyException_SetCause(error.get(), cause.release());
+    cpython::set_cause(error.get(), std::move(cause));
     throw PythonError(std::move(error));
   }
   type_object = reinterpret_cast<PyTypeObject*>(created);

@@ -9,7 +9,6 @@
 // conversions; its result type chooses the result conversion.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -17,19 +16,14 @@
 #include <type_traits>
 #include <utility>
 
-#include "python/arguments.hpp"
+#include "cpython/arguments.hpp"
+#include "cpython/function.hpp"
 #include "python/convert.hpp"
 #include "python/matrix_object.hpp"
 
 namespace quillmat::python {
 
-template <std::size_t N>
-struct Name {
-  char text[N]{};
-  constexpr Name(const char (&source)[N]) {
-    for (std::size_t i = 0; i < N; ++i) text[i] = source[i];
-  }
-};
+using cpython::Name;
 
 template <class Core>
 struct CoreTraits;
@@ -50,30 +44,6 @@ struct CoreTraits<R (*)(A...) noexcept(E)> {
   static constexpr bool changes_receiver = false;
 };
 
-template <std::size_t Size>
-struct DocText {
-  char text[Size]{};
-  std::size_t length = 0;
-  constexpr void append(const char* part) {
-    while (*part != '\0') text[length++] = *part++;
-  }
-};
-
-template <Name name, bool has_self, Name... parameters>
-constexpr auto make_doc() {
-  DocText<sizeof(name.text) + 16 + ((sizeof(parameters.text) + 2) + ... + 0)> doc;
-  doc.append(name.text);
-  doc.append("(");
-  bool first = true;
-  if (has_self) {
-    doc.append("$self");
-    first = false;
-  }
-  ((doc.append(first ? "" : ", "), doc.append(parameters.text), first = false), ...);
-  doc.append(")\n--\n\n");
-  return doc;
-}
-
 template <Name name, auto core, Kind kind, Name... parameters>
 struct Method {
   using Traits = CoreTraits<decltype(core)>;
@@ -83,7 +53,7 @@ struct Method {
   static_assert(!Traits::changes_receiver || kind == Kind::exclusive,
                 "an operation that changes its receiver borrows it exclusively");
 
-  static constexpr auto doc = make_doc<name, has_self, parameters...>();
+  static constexpr auto doc = cpython::make_doc<name, has_self, "", parameters...>();
   static constexpr std::array<const char*, sizeof...(parameters)> parameter_names{
       parameters.text...};
   static constexpr FunctionDescription description{kind == Kind::function ? nullptr : "Matrix",
@@ -106,13 +76,8 @@ struct Method {
   static PyObject* fast_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
     return barrier([&] {
-      std::array<PyObject*, sizeof...(parameters)> slots{};
-      if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(slots.size())) {
-        std::copy_n(args, slots.size(), slots.begin());  // the common call: all by position
-      } else {
-        bind_fastcall(description, args, nargs, kwnames, slots);
-      }
-      return run(self, slots);
+      return run(self,
+                 cpython::bind_fastcall<sizeof...(parameters)>(description, args, nargs, kwnames));
     });
   }
 

@@ -1,15 +1,31 @@
-"""The native algebraic-immunity engine behind quillmat.immunity."""
+"""The native algebraic-immunity engine behind quillmat.immunity.
+
+Every function takes n, the number of variables (0 .. max_variables), and
+bits, the truth table packed eight points to a byte: a C-contiguous buffer of
+(2**n + 7) // 8 bytes whose byte x // 8 holds f(x) in bit x % 8.  threads is
+the most threads the work may use, 0 for one per available core; progress is
+None or a callable progress(done, total).
+"""
 
 from collections.abc import Buffer, Callable
 
 max_variables: int
 
 def algebraic_immunity(
-    table: Buffer, threads: int, progress: Callable[[int, int], object] | None, /
+    n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
 ) -> tuple[int, bool, list[int], int, int]: ...
 def immunity_profile(
-    table: Buffer, max_degree: int, threads: int, progress: Callable[[int, int], object] | None, /
+    n: int,
+    bits: Buffer,
+    max_degree: int,
+    threads: int,
+    progress: Callable[[int, int], object] | None,
 ) -> list[tuple[int, int]]: ...
 def annihilators(
-    table: Buffer, degree: int, threads: int, progress: Callable[[int, int], object] | None, /
+    n: int,
+    bits: Buffer,
+    degree: int,
+    threads: int,
+    progress: Callable[[int, int], object] | None,
 ) -> list[list[int]]: ...
+def available_cores() -> int: ...

@@ -1,4 +1,4 @@
-#include "python/errors.hpp"
+#include "cpython/errors.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -18,13 +18,17 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
-namespace quillmat::python {
+#include "cpython/steal.hpp"
+
+namespace quillmat::cpython {
 namespace {
 
-PyObject* panic_type = nullptr;  // created once, never released
+// Where the interpreter's state holds its PanicException.
+constexpr const char* panic_key = "quillmat.PanicException";
 
 constexpr const char* panic_doc =
     "The exception raised when native code called from Python fails.\n\n"
@@ -124,11 +128,16 @@ void raise_panic(PyObject* text) noexcept {
 }  // namespace
 
 PyObject* panic_exception_type() noexcept {
-  if (panic_type == nullptr) {
-    panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                           PyExc_BaseException, nullptr);
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (state == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state to hold PanicException");
+    return nullptr;
   }
-  return panic_type;
+  if (PyObject* type = PyDict_GetItemString(state, panic_key)) return type;
+  Ref type = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                                  PyExc_BaseException, nullptr));
+  if (!type || PyDict_SetItemString(state, panic_key, type.get()) < 0) return nullptr;
+  return type.get();  // the interpreter's state holds it from now on
 }
 
 PythonError take_pending() {
@@ -146,7 +155,7 @@ PythonError take_pending() {
   write_stderr(
       "--- quillmat is resuming a failure after fetching a PanicException from Python. ---\n"
       "Python stack trace below:\n");
-  PyErr_SetRaisedException(exception.release());
+  set_raised(std::move(exception));
   PyErr_PrintEx(0);
   throw ResumedPanic(std::move(text));
 }
@@ -170,7 +179,7 @@ void raise_format(PyObject* type, const char* format, ...) {
 }
 
 void set_python_error(PythonError& error) noexcept {
-  PyErr_SetRaisedException(error.take().release());
+  set_raised(error.take());
 }
 
 void set_python_error(const ResumedPanic& panic) noexcept {
@@ -185,6 +194,16 @@ void set_python_error(const Failure& failure) noexcept {
   if (message) raise_panic(message.get());
 }
 
+void set_memory_error(const std::bad_alloc& failure) noexcept {
+  const char* text = failure.what();
+  if (std::strcmp(text, std::bad_alloc().what()) == 0 ||
+      std::strcmp(text, std::bad_array_new_length().what()) == 0) {
+    PyErr_NoMemory();
+  } else {
+    PyErr_SetString(PyExc_MemoryError, text);
+  }
+}
+
 void set_memory_error() noexcept {
   PyErr_NoMemory();
 }
@@ -194,4 +213,4 @@ void set_unknown_error(const char* what) noexcept {
   set_python_error(failure);
 }
 
-}  // namespace quillmat::python
+}  // namespace quillmat::cpython

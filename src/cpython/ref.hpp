@@ -1,8 +1,9 @@
 // Ref: the one owner of a strong reference to a Python object.
 //
-// Every reference the extension takes is held by a Ref, so that every early
+// Every reference an extension takes is held by a Ref, so that every early
 // return and every C++ exception drops it exactly once.  Raw reference-count
-// decrements live only here.
+// decrements live only here; a reference handed to a C-API call that steals
+// it goes through cpython/steal.hpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,7 +11,7 @@
 
 #include <utility>
 
-namespace quillmat::python {
+namespace quillmat::cpython {
 
 class Ref {
  public:
@@ -41,4 +42,4 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-}  // namespace quillmat::python
+}  // namespace quillmat::cpython

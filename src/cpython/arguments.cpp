@@ -1,11 +1,11 @@
-#include "python/arguments.hpp"
+#include "cpython/arguments.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "python/errors.hpp"
+#include "cpython/steal.hpp"
 
-namespace quillmat::python {
+namespace quillmat::cpython {
 namespace {
 
 // "Matrix.get()" or "verify()".
@@ -92,4 +92,15 @@ void bind_tuple_dict(const FunctionDescription& function, PyObject* args, PyObje
   check_complete(function, slots);
 }
 
-}  // namespace quillmat::python
+void prefix_argument_error(PythonError& error, const char* name) {
+  PyObject* exception = error.exception();
+  if (Py_TYPE(exception) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return;
+  Ref message = check(PyUnicode_FromFormat("argument '%s': %S", name, exception));
+  Ref prefixed = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (Ref cause = Ref::steal(PyException_GetCause(exception))) {
+    set_cause(prefixed.get(), std::move(cause));
+  }
+  throw PythonError(std::move(prefixed));
+}
+
+}  // namespace quillmat::cpython

@@ -3,19 +3,22 @@
 // Inside a call every failure travels as a C++ exception:
 //   PythonError   a Python exception object (fetched from the interpreter or made here);
 //   ResumedPanic  a PanicException that Python code let through, resumed with its text;
-//   Failure       an internal failure of a matrix operation (matrix/failure.hpp).
+//   Failure       an internal failure, with the check that failed (matrix/failure.hpp);
+//   std::bad_alloc, std::length_error   memory that could not be had.
 // `barrier` catches all of them, and anything else, at the edge of every entry
 // point and sets the matching Python exception; nothing ever unwinds into the
-// interpreter.
+// interpreter.  Every extension built on this kit follows the same rule: an
+// internal failure, or any C++ exception nobody expected, writes a
+// diagnostic to stderr and raises PanicException with its text.
 #pragma once
 
 #include <new>
 #include <stdexcept>
 
+#include "cpython/ref.hpp"
 #include "matrix/failure.hpp"
-#include "python/ref.hpp"
 
-namespace quillmat::python {
+namespace quillmat::cpython {
 
 class PythonError {
  public:
@@ -58,13 +61,19 @@ inline Ref check(PyObject* new_reference) {
 // The message as printf-style text, formatted by PyUnicode_FromFormat.
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
-// The PanicException type, created on first need; null with an exception set on failure.
+// The PanicException type of the running interpreter, created on first need
+// and kept in the interpreter's own state, so that every extension built on
+// this kit raises the same type; borrowed, or null with an exception set.
 PyObject* panic_exception_type() noexcept;
 
 // Set the Python exception for whatever escaped the body.
 void set_python_error(PythonError& error) noexcept;
 void set_python_error(const ResumedPanic& panic) noexcept;
 void set_python_error(const Failure& failure) noexcept;
+// MemoryError; with the failure's text when it has one of its own (a budget
+// that refused the work says what it refused), bare for the standard
+// library's own allocation failures.
+void set_memory_error(const std::bad_alloc& failure) noexcept;
 void set_memory_error() noexcept;
 void set_unknown_error(const char* what) noexcept;
 
@@ -78,8 +87,8 @@ PyObject* barrier(Body&& body) noexcept {
     set_python_error(panic);
   } catch (const Failure& failure) {
     set_python_error(failure);
-  } catch (const std::bad_alloc&) {
-    set_memory_error();
+  } catch (const std::bad_alloc& failure) {
+    set_memory_error(failure);
   } catch (const std::length_error&) {  // a size beyond what any allocation can hold
     set_memory_error();
   } catch (const std::exception& other) {
@@ -90,4 +99,4 @@ PyObject* barrier(Body&& body) noexcept {
   return nullptr;
 }
 
-}  // namespace quillmat::python
+}  // namespace quillmat::cpython
