@@ -15,6 +15,7 @@ import argparse
 import sys
 import time
 from collections.abc import Sequence
+from typing import NoReturn
 
 import quillmat
 from quillmat import immunity
@@ -51,8 +52,15 @@ def annihilator(table: list[int], method: str) -> stepwise.Annihilator:
     return stepwise.algebraic_immunity(table, road=method)
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """Bad input in one line on standard error, status 2, without the usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    parser = OneLineParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("function", nargs="?", default="majority",
                         help="majority, random, a 0/1 truth table, or a 0x-prefixed hex truth "
                         "table")
@@ -68,7 +76,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         name, table = function(args)
     except ValueError as error:
-        parser.exit(2, f"{parser.prog}: error: {error}\n")
+        parser.error(str(error))
 
     start = time.perf_counter()
     with stepwise.quiet_stdout(not args.show_inverting):

@@ -309,7 +309,7 @@ def engine_entry_points():
         ]
         if degree_at is not None:
             found += [("degree", replaced(degree_at, lambda: -fresh_int(1)), ValueError),
-                      ("degree-huge", replaced(degree_at, lambda: fresh_int(2**70)), OverflowError)]
+                      ("degree-huge", replaced(degree_at, lambda: fresh_int(2**70)), ValueError)]
         return found
 
     # One-byte bytes objects are immortal: a bytearray's reference count can be watched.

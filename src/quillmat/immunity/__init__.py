@@ -15,6 +15,9 @@ function here accepts it as:
 - a str "0x..." of hex digits, whose binary expansion, most significant bit
   first, is the truth table, f(0) first: each digit gives four values, so
   "0x6" is 0110, which is x0 + x1, and "0x6996" is x0 + x1 + x2 + x3.
+- a PackedTable, the form every input is read into (see read_table): n and
+  the values packed eight to a byte, taken as it is, unchecked again.  Read
+  a table once with read_table to pass it to many calls or processes.
 
 Polynomials.  A monomial is an exponent string, one "0"/"1" per variable as
 in the `Matrix` API: "101" is x0*x2 and "000" is the constant 1.  A
@@ -35,52 +38,42 @@ process may use raises MemoryError before it starts.
 
 from __future__ import annotations
 
-import importlib
 import operator
-import os
 import re
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
-from typing import Any, NamedTuple, Protocol, Union
+from typing import NamedTuple
 
 from quillmat import _engine
+from quillmat.immunity._table import (
+    MAX_VARIABLES,
+    NumericArray,
+    PackedTable,
+    TruthTable,
+    read_table,
+)
 
 __all__ = [
     "MAX_VARIABLES",
     "Dimensions",
     "Immunity",
     "NumericArray",
+    "PackedTable",
     "TruthTable",
     "algebraic_immunity",
     "anf",
     "annihilators",
+    "available_cores",
     "from_anf",
     "immunity_profile",
     "map_immunity",
+    "read_table",
     "truth_table",
 ]
 
-MAX_VARIABLES: int = _engine.max_variables
-"""The most variables a truth table may have."""
-
-class NumericArray(Protocol):
-    """A one-dimensional numpy array of bools or integers, as type checkers see
-    it: numpy is optional, and an installed quillmat must type-check without it."""
-
-    @property
-    def dtype(self) -> Any: ...
-
-    def tolist(self) -> Any: ...
-
-
-TruthTable = Union[Sequence[int], bytes, bytearray, memoryview, str, NumericArray]
 Progress = Callable[[int, int], object]
-
-_BITS = bytes.maketrans(b"01", b"\x00\x01")
-# The engine takes at most this many threads (and itself uses at most four per core).
-_MOST_THREADS = 1024
 
 
 @dataclass(frozen=True)
@@ -118,12 +111,11 @@ def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
     The annihilator is one of f when f has one of that degree, else one of
     f + 1; of the several there usually are, it is the first of the
     canonical basis: the one whose highest term comes earliest."""
-    table = truth_table(f)
-    n = len(table).bit_length() - 1
+    table = read_table(f)
     degree, of_complement, terms, dim_f, dim_complement = _engine.algebraic_immunity(
-        table, _threads(threads), progress)
-    strings = _exponents(terms, n)
-    return Immunity(n, degree, of_complement, strings, anf(strings), dim_f, dim_complement)
+        table.n, table.bits, _threads(threads), progress)
+    strings = _exponents(terms, table.n)
+    return Immunity(table.n, degree, of_complement, strings, anf(strings), dim_f, dim_complement)
 
 
 def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
@@ -137,22 +129,21 @@ def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
     the kernel basis that `Matrix.kernel()` gives for the reduced evaluation
     matrix of the support of f against the monomials of degree <= `degree`.
     The annihilators of f + 1 are those of the complemented table."""
-    table = truth_table(f)
-    degree = _degree(degree, "degree")
-    n = len(table).bit_length() - 1
-    basis = _engine.annihilators(table, min(degree, n), _threads(threads), progress)
-    return [_exponents(terms, n) for terms in basis]
+    table = read_table(f)
+    basis = _engine.annihilators(table.n, table.bits, _degree_of(table, degree, "degree"),
+                                 _threads(threads), progress)
+    return [_exponents(terms, table.n) for terms in basis]
 
 
 def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = None,
                      progress: Progress | None = None) -> list[Dimensions]:
     """dim Ann_k(f) and dim Ann_k(f + 1) for k = 0 .. max_degree."""
-    table = truth_table(f)
-    max_degree = _degree(max_degree, "max_degree")
-    n = len(table).bit_length() - 1
-    pairs = _engine.immunity_profile(table, min(max_degree, n), _threads(threads), progress)
+    table = read_table(f)
+    wanted = _nonnegative(max_degree, "max_degree")
+    pairs = _engine.immunity_profile(table.n, table.bits, _degree_of(table, wanted, "max_degree"),
+                                     _threads(threads), progress)
     # Past degree n every function is a polynomial of degree <= n already.
-    pairs += [pairs[-1]] * (max_degree - n)
+    pairs += [pairs[-1]] * (wanted - table.n)
     return [Dimensions(*pair) for pair in pairs]
 
 
@@ -172,14 +163,14 @@ def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = No
     The results come as an iterator; when it is closed early or interrupted,
     what has not started is cancelled."""
     threads = _threads(threads)
-    tables = (truth_table(f) for f in functions)
+    tables = (read_table(f) for f in functions)
     if executor is not None:
-        return _in_order(executor, tables, threads, window or 4 * (os.cpu_count() or 1))
-    workers = _threads(workers if workers is not None else os.cpu_count() or 1)
+        return _in_order(executor, tables, threads, window or 4 * available_cores())
+    workers = available_cores() if workers is None else _threads(workers, "workers")
     return _with_pool(tables, threads, workers, window or 4 * workers)
 
 
-def _with_pool(tables: Iterator[bytes], threads: int, workers: int,
+def _with_pool(tables: Iterator[PackedTable], threads: int, workers: int,
                window: int) -> Iterator[Immunity]:
     pool = ProcessPoolExecutor(max_workers=workers)
     try:
@@ -206,7 +197,7 @@ def _terminate_workers(pool: ProcessPoolExecutor) -> None:
         process.terminate()
 
 
-def _in_order(executor: Executor, tables: Iterator[bytes], threads: int,
+def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
               window: int) -> Iterator[Immunity]:
     pending: deque[Future[Immunity]] = deque()
     try:
@@ -221,8 +212,9 @@ def _in_order(executor: Executor, tables: Iterator[bytes], threads: int,
             future.cancel()
 
 
-def _immunity_of_table(table: bytes, threads: int) -> Immunity:
-    """The work of one function in a worker: the table is checked already."""
+def _immunity_of_table(table: PackedTable, threads: int) -> Immunity:
+    """The work of one function in a worker: the table was read and checked
+    where it was made, and is taken as it is."""
     return algebraic_immunity(table, threads=threads)
 
 
@@ -233,7 +225,7 @@ def from_anf(text: str, n: int) -> bytes:
     """The truth table (one byte per point) of a polynomial in n variables
     given as text, such as "x0*x1 + x2 + 1"; "0" is the zero function.  Terms
     that appear twice cancel, as over GF(2)."""
-    n = _degree(n, "n")
+    n = _nonnegative(n, "n")
     if n > MAX_VARIABLES:
         raise ValueError(f"{n} variables; at most {MAX_VARIABLES} are supported")
     coefficients = bytearray(1 << n)
@@ -275,110 +267,42 @@ def anf(terms: Sequence[str]) -> str:
 
 
 def truth_table(f: TruthTable) -> bytes:
-    """f as one byte per point, 0 or 1: the form the engine reads.
+    """f as one byte per point, 0 or 1, f(0) first.
 
     Raises TypeError for an object that is no truth table, and ValueError for
     a length that is not a power of two, a value other than 0 and 1, or more
-    than MAX_VARIABLES variables."""
-    if isinstance(f, str):
-        data = _from_text(f)
-    elif isinstance(f, (bytes, bytearray)):
-        data = bytes(f)
-    elif isinstance(f, memoryview) and f.itemsize == 1 and f.format in ("B", "b", "c", "?"):
-        data = f.tobytes()
-    elif isinstance(f, memoryview):
-        data = _from_sequence(f.tolist())
-    elif _is_array(f):
-        data = _from_array(f)
-    elif isinstance(f, Sequence):
-        data = _from_sequence(f)
-    else:
-        raise TypeError("a truth table is a sequence of 0/1 values, bytes, a numpy array or a str, "
-                        f"not {type(f).__name__!r}")
-    return _checked(data)
-
-
-def _checked(data: bytes) -> bytes:
-    size = len(data)
-    n = size.bit_length() - 1
-    if size == 0 or size != 1 << n:
-        raise ValueError(f"a truth table has 2**n values; got {size}")
-    if n > MAX_VARIABLES:
-        raise ValueError(f"a truth table of {n} variables; at most {MAX_VARIABLES} are supported")
-    if data.translate(None, b"\x00\x01"):
-        index = next(i for i, value in enumerate(data) if value > 1)
-        raise ValueError(f"f[{index}] is {data[index]}; a truth table holds 0 and 1 only")
-    return data
-
-
-def _from_text(text: str) -> bytes:
-    if text[:2] in ("0x", "0X"):
-        digits = text[2:]
-        if len(digits) > 2 ** MAX_VARIABLES // 4:
-            raise ValueError(f"a hex truth table of more than {MAX_VARIABLES} variables")
-        if not digits or any(c not in "0123456789abcdefABCDEF" for c in digits):
-            raise ValueError(f"not a hex truth table: {text[:40]!r}")
-        text = format(int(digits, 16), f"0{4 * len(digits)}b")
-    try:
-        data = text.encode("ascii")
-    except UnicodeEncodeError:
-        data = b"\xff" * len(text)  # reported below, by position
-    if data.translate(None, b"01"):
-        index = next(i for i, c in enumerate(text) if c not in "01")
-        raise ValueError(f"character {index} of the truth table is {text[index]!r}, not '0' or '1'")
-    return data.translate(_BITS)
-
-
-def _from_sequence(values: Sequence[object]) -> bytes:
-    try:
-        return bytes(values)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        pass
-    # Name the first value that is not 0 or 1.
-    for index, value in enumerate(values):
-        if isinstance(value, str) or not hasattr(type(value), "__index__"):
-            raise TypeError(f"f[{index}] is a {type(value).__name__!r}, not 0 or 1")
-        if value.__index__() not in (0, 1):  # type: ignore[attr-defined]
-            raise ValueError(f"f[{index}] is {value!r}; a truth table holds 0 and 1 only")
-    raise TypeError(f"a {type(values).__name__!r} that cannot be read as a truth table")
-
-
-def _is_array(f: object) -> bool:
-    """A numpy array, without importing numpy unless the object comes from it."""
-    return type(f).__module__ == "numpy" and hasattr(f, "dtype")
-
-
-def _from_array(f: object) -> bytes:
-    numpy = importlib.import_module("numpy")  # by name: see NumericArray
-    array = numpy.asarray(f)
-    if array.ndim != 1:
-        raise ValueError(f"a truth table is one-dimensional; got an array of shape {array.shape}")
-    if array.dtype.kind not in "biu":
-        raise TypeError(f"a truth table array holds bools or integers, not {array.dtype}")
-    bad = numpy.flatnonzero((array != 0) & (array != 1))
-    if bad.size:
-        raise ValueError(f"f[{bad[0]}] is {array[bad[0]]}; a truth table holds 0 and 1 only")
-    return array.astype(numpy.uint8).tobytes()
+    than MAX_VARIABLES variables (see read_table, which keeps it packed)."""
+    return read_table(f).unpacked()
 
 
 def _exponents(terms: Sequence[int], n: int) -> tuple[str, ...]:
     return tuple(format(m, f"0{n}b")[::-1] if n else "" for m in terms)
 
 
-def _degree(value: int, name: str) -> int:
-    degree = operator.index(value)
-    if degree < 0:
-        raise ValueError(f"{name} must be >= 0, not {degree}")
-    return degree
+def _nonnegative(value: int, name: str) -> int:
+    number = operator.index(value)
+    if number < 0:
+        raise ValueError(f"{name} must be >= 0, not {number}")
+    return number
 
 
-def _threads(threads: int | None) -> int:
+def _degree_of(table: PackedTable, value: int, name: str) -> int:
+    """A degree asked of a table of n variables, as the engine takes it: past n
+    every function is a polynomial of degree <= n, so nothing changes there."""
+    return min(_nonnegative(value, name), table.n)
+
+
+def available_cores() -> int:
+    """The cores this process may run on: what "all cores" means for `threads`
+    and for the workers of map_immunity."""
+    return _engine.available_cores()
+
+
+def _threads(threads: int | None, name: str = "threads") -> int:
+    """A thread count for the engine: 0 asks it for all available cores."""
     if threads is None:
-        try:
-            return max(1, len(os.sched_getaffinity(0)))
-        except AttributeError:  # not on every platform
-            return os.cpu_count() or 1
+        return 0
     count = operator.index(threads)
     if count < 1:
-        raise ValueError(f"threads must be >= 1, not {count}")
-    return min(count, _MOST_THREADS)
+        raise ValueError(f"{name} must be >= 1, not {count}")
+    return count

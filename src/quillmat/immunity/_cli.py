@@ -105,14 +105,14 @@ def lines(stream: IO[str], name: str) -> Iterator[tuple[str, str]]:
             yield f"line {number} of {name}", text
 
 
-def table_of(text: str, variables: int | None) -> bytes:
+def table_of(text: str, variables: int | None) -> immunity.PackedTable:
     if variables is not None:
-        return immunity.from_anf(text, variables)
-    return immunity.truth_table(text)
+        return immunity.read_table(immunity.from_anf(text, variables))
+    return immunity.read_table(text)
 
 
 def tables(args: argparse.Namespace, stdin: IO[str],
-           read: deque[tuple[str, bytes]]) -> Iterator[bytes]:
+           read: deque[tuple[str, immunity.PackedTable]]) -> Iterator[immunity.PackedTable]:
     """Each function's truth table; `read` gets (what the user wrote, the
     table) of each, for the output to take in order."""
     for where, text in sources(args, stdin):
@@ -207,10 +207,10 @@ class Progress:
 def threads_per_job(args: argparse.Namespace) -> int:
     if args.threads is not None:
         return args.threads
-    return max(1, (os.cpu_count() or 1) // args.jobs)
+    return max(1, immunity.available_cores() // args.jobs)
 
 
-def results(args: argparse.Namespace, stream: Iterator[bytes],
+def results(args: argparse.Namespace, stream: Iterator[immunity.PackedTable],
             progress: Progress) -> Iterator[immunity.Immunity]:
     threads = threads_per_job(args)
     if args.jobs == 1:
@@ -226,7 +226,7 @@ def run(argv: Sequence[str] | None, stdout: IO[str], stdin: IO[str]) -> int:
         value = getattr(args, option)
         if value is not None and value < (0 if option == "vars" else 1):
             raise InputError(f"--{option} must be at least {0 if option == 'vars' else 1}, not {value}")
-    read: deque[tuple[str, bytes]] = deque()
+    read: deque[tuple[str, immunity.PackedTable]] = deque()
     progress = Progress(not args.no_progress)
     try:
         first = True
