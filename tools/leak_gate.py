@@ -104,7 +104,7 @@ def bad_values(ptype):
 
 # --- the entry points -------------------------------------------------------------
 #
-# Each entry point of tests/surface.py, called with fresh copies of its sample
+# Each entry point of tests/support/surface.py, called with fresh copies of its sample
 # arguments on its sample receiver, with its failing arguments or on its
 # failing receiver, and with a bad value in place of a good one.
 

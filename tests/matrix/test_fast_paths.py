@@ -3,7 +3,7 @@
 Matrices whose cells are all 0 or 1 in rows of one length are reduced 64
 cells per word, and "0"/"1" strings are evaluated as bit masks; everything
 else goes the byte-wise way.  Whichever way a call goes, its result,
-operations list and failure text must be the model's (tests/model.py), and
+operations list and failure text must be the model's (tests/support/model.py), and
 on 0/1 matrices the results must hold as GF(2) algebra (tests/gf2.py)."""
 
 import random

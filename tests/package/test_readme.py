@@ -5,7 +5,7 @@ The ```python blocks of one file continue one another, so they run as one
 program in a fresh interpreter, unbuffered, so that the "inverting" lines
 written to file descriptor 1 keep their place among the prints.  Each
 `# -> TEXT` comment is one line that its block must print, in order; a block
-without one must print nothing.  `python tests/test_readme.py DIR` writes each
+without one must print nothing.  `python tests/package/test_readme.py DIR` writes each
 file's program to DIR (scripts/typecheck checks them with mypy --strict).
 """
 
