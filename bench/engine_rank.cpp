@@ -8,7 +8,8 @@
 //   engine-rank MATRIX --write FILE
 //
 // Build (from the repository root; scripts/bench does it):
-//   c++ -O3 -DNDEBUG -std=c++20 -Isrc bench/engine_rank.cpp src/engine/*.cpp -pthread
+//   c++ -O3 -DNDEBUG -std=c++20 -Isrc bench/engine_rank.cpp -pthread
+//     $(grep -v '^#' src/engine/sources.txt)
 //
 // MATRIX is one of
 //   FILE                    a file in the format of timer.hpp
@@ -52,11 +53,11 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/annihilators.hpp"
 #include "engine/bit_matrix.hpp"
 #include "engine/control.hpp"
 #include "engine/eliminate.hpp"
 #include "engine/monomials.hpp"
+#include "engine/reduced_system.hpp"
 #include "timer.hpp"
 
 const char quillmat::bench::program[] = "engine-rank";

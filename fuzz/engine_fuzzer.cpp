@@ -10,7 +10,11 @@
 // leading block of rows) must agree with a plain Gauss-Jordan elimination:
 // the rank, the pivot columns, the row space, the reduced form itself, and
 // the zero padding of every row.  Any difference aborts.
+#if __has_include(<fuzzer/FuzzedDataProvider.h>)
 #include <fuzzer/FuzzedDataProvider.h>
+#else
+#include "fuzzed_data.hpp"  // the same decoding, for the replay built without libFuzzer
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -18,14 +22,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "engine/annihilators.hpp"
 #include "engine/bit_matrix.hpp"
 #include "engine/control.hpp"
 #include "engine/eliminate.hpp"
 #include "engine/immunity.hpp"
+#include "engine/kernel.hpp"
 #include "engine/monomials.hpp"
 #include "matrix/matrix.hpp"
 
@@ -37,7 +42,11 @@ namespace {
 
 // The checks' own loops need no coverage feedback, which would only slow them
 // and reward inputs for what the checks do.
+#if defined(__clang__)
 #define QUILLMAT_PLAIN __attribute__((no_sanitize("coverage")))
+#else
+#define QUILLMAT_PLAIN
+#endif
 
 [[noreturn]] void mismatch(const char* what, const std::string& detail = "") {
   std::fprintf(stderr, "engine_fuzzer: %s %s\n", what, detail.c_str());
@@ -190,6 +199,18 @@ void check_function(FuzzedDataProvider& fdp) {
     expect(first == Basis(want.begin(), want.begin() + std::min<std::size_t>(want.size(), 1)),
            "annihilator_basis(first)", text(first) + " want " + text(want));
   }
+
+  // annihilators(): the canonical basis at any degree up to n, and no degree beyond.
+  const int at = fdp.ConsumeIntegralInRange(0, n);
+  expect(engine::annihilators(table, at, control) == bases[0][static_cast<std::size_t>(at)],
+         "annihilators", "d=" + std::to_string(at));
+  bool refused = false;
+  try {
+    engine::annihilators(table, n + 1, control);
+  } catch (const std::invalid_argument&) {
+    refused = true;
+  }
+  expect(refused, "annihilators beyond n variables");
 
   const int extra = fdp.ConsumeIntegralInRange(0, 2);
   const std::vector<engine::Dimensions> profile =

@@ -21,9 +21,7 @@ WordBlock::WordBlock(std::size_t words) {
 }
 
 BitMatrix::BitMatrix(std::size_t rows, std::size_t cols)
-    : cols_(cols),
-      words_(words_for(cols)),
-      stride_((words_ + vector_words - 1) / vector_words * vector_words) {
+    : cols_(cols), words_(words_for(cols)), stride_(stride_for(cols)) {
   if (stride_ != 0 && rows > std::numeric_limits<std::size_t>::max() / stride_) {
     throw std::bad_alloc();
   }

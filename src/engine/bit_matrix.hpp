@@ -49,6 +49,11 @@ class WordBlock {
 
 class BitMatrix {
  public:
+  // The words each row of a matrix of `cols` columns owns.
+  static constexpr std::size_t stride_for(std::size_t cols) {
+    return (words_for(cols) + vector_words - 1) / vector_words * vector_words;
+  }
+
   BitMatrix() = default;
   BitMatrix(std::size_t rows, std::size_t cols);
   BitMatrix(BitMatrix&&) noexcept = default;
@@ -69,9 +74,6 @@ class BitMatrix {
   }
   void set(std::size_t i, std::size_t c) noexcept {
     rows_[i][c / word_bits] |= Word{1} << (c % word_bits);
-  }
-  void flip(std::size_t i, std::size_t c) noexcept {
-    rows_[i][c / word_bits] ^= Word{1} << (c % word_bits);
   }
   void swap_rows(std::size_t a, std::size_t b) noexcept { std::swap(rows_[a], rows_[b]); }
   // The row pointers, for algorithms that reorder many rows at once.

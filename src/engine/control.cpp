@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/cores.hpp"
+#include "engine/tuning.hpp"
+
 namespace quillmat::engine {
 
 void rethrow_first_real(const std::vector<std::exception_ptr>& failures) {
@@ -20,9 +23,7 @@ void rethrow_first_real(const std::vector<std::exception_ptr>& failures) {
 }
 
 void Control::set_threads(unsigned threads) noexcept {
-  // More threads than cores only costs memory: each has tables of its own.
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  threads_ = std::clamp(threads, 1u, 4 * cores);
+  threads_ = std::clamp(threads, 1u, tuning::threads_per_core * available_cores());
 }
 
 void Control::run_poll() {

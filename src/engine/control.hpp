@@ -1,4 +1,4 @@
-// Cooperative cancellation, progress and threads for long native work.
+// Control: cooperative cancellation, progress and threads for long native work.
 //
 // The core never blocks on anything outside itself and never knows who called
 // it.  It calls `checkpoint()` between pieces of work of at most a few
@@ -8,33 +8,24 @@
 // the interpreter lock briefly, run signal handlers and report progress.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <new>
-#include <string>
 #include <thread>
-#include <utility>
 #include <vector>
+
+#include "engine/tuning.hpp"
 
 namespace quillmat::engine {
 
 // Thrown out of the core when its caller asked it to stop.
 struct Cancelled {};
-
-// Thrown before work whose memory would exceed what the process may use.
-class OutOfMemory : public std::bad_alloc {
- public:
-  explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
-};
 
 class Control {
  public:
@@ -63,7 +54,7 @@ class Control {
   bool on_home_thread() const noexcept { return std::this_thread::get_id() == home_; }
   // Threads the core may use at once, the home thread included.
   unsigned threads() const noexcept { return threads_; }
-  // At least 1, at most 4 per core.
+  // At least 1, at most tuning::threads_per_core per available core.
   void set_threads(unsigned threads) noexcept;
 
   // Waits on the home thread until `finished()` holds, polling meanwhile;
@@ -105,11 +96,29 @@ class ThreadCount {
 // Rethrows the first failure that is not Cancelled, else Cancelled if any.
 void rethrow_first_real(const std::vector<std::exception_ptr>& failures);
 
-// Runs each task on a thread of its own (the first on the calling thread)
-// and returns when all have finished.  A task that throws stops the others
-// at their next checkpoint, and its exception is rethrown here; Cancelled
-// only when nothing else went wrong.
+// Runs tasks[0] on the calling thread and every other task on a new thread
+// of its own, all at once, and returns when every one has finished; the
+// calling thread, while it waits, goes on polling `control` if it is the
+// home thread.  The first task to throw requests a stop, which the others
+// see at their next checkpoint; once all are done the first real failure is
+// rethrown (rethrow_first_real), Cancelled only when there was none.  When a
+// thread cannot be started, the tasks already running are stopped and, once
+// they have finished, the failure to start it is rethrown.
 void run_together(Control& control, const std::vector<std::function<void()>>& tasks);
+
+// Calls job(begin, end) on ranges that split 0 .. count, each on a thread of
+// its own (run_together): as many ranges as control.threads(), but none
+// shorter than tuning::rows_per_thread.
+template <class Job>
+void split_among_threads(Control& control, std::size_t count, const Job& job) {
+  const std::size_t parts = std::min<std::size_t>(
+      control.threads(), std::max<std::size_t>(1, count / tuning::rows_per_thread));
+  std::vector<std::function<void()>> tasks;
+  for (std::size_t p = 0; p < parts; ++p) {
+    tasks.emplace_back([&, p] { job(count * p / parts, count * (p + 1) / parts); });
+  }
+  run_together(control, tasks);
+}
 
 // A team of threads for the duration of one algorithm: `run(job)` calls
 // job(0) on the calling thread and job(1) .. job(size - 1) on the team's

@@ -5,7 +5,8 @@
 #include <array>
 #include <bit>
 #include <cassert>
-#include <cstring>
+
+#include "engine/tuning.hpp"
 
 namespace quillmat::engine {
 namespace {
@@ -15,7 +16,7 @@ constexpr std::size_t panel_columns = panel_words * word_bits;
 constexpr std::size_t tile_words = 8;  // 32 tables of 256 entries of 8 words: 512 KiB
 static_assert(tile_words == 2 * vector_words, "a tile is two vectors");
 constexpr std::size_t group_rows = 8;
-constexpr std::size_t prefetch_distance = 8;
+constexpr std::size_t prefetch_distance = tuning::prefetch_rows;
 constexpr std::size_t table_entries = std::size_t{1} << group_rows;
 constexpr std::size_t max_groups = panel_columns / group_rows;
 
@@ -191,7 +192,7 @@ class Eliminator {
 
   static unsigned team_size(const BitMatrix& matrix, std::size_t rows, const Control& control) {
     // Threads pay off once a panel's update is well above their hand-over.
-    const bool large = rows * matrix.words() >= (std::size_t{1} << 16);
+    const bool large = rows * matrix.words() >= tuning::team_words;
     return large ? std::max(1u, control.threads()) : 1u;
   }
 
@@ -212,7 +213,9 @@ class Eliminator {
     pivot_mask_ = PanelBits{};
     const std::size_t capacity = std::min(panel_columns, (m_.words() - first) * word_bits);
     for (std::size_t i = start; i < rows_ && pivots_.size() < capacity; ++i) {
-      if ((i - start) % 4096 == 4095) control_.checkpoint();
+      if ((i - start) % tuning::rows_per_checkpoint == tuning::rows_per_checkpoint - 1) {
+        control_.checkpoint();
+      }
       if (i + prefetch_distance < rows_) __builtin_prefetch(m_.row(i + prefetch_distance) + first);
       PanelBits bits = panel_bits(m_.row(i), first, m_.words());
       PanelBits track{};

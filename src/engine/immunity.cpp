@@ -7,8 +7,10 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
-#include "engine/annihilators.hpp"
+#include "engine/solver.hpp"
+#include "engine/tuning.hpp"
 
 namespace quillmat::engine {
 namespace {
@@ -22,33 +24,26 @@ namespace {
 // n-d-1 when that is known, and from a degree known to have none.
 class Spaces {
  public:
-  // Systems worth less elimination than this (in bit operations, a few
-  // milliseconds) are solved on the calling thread.
-  static constexpr double parallel_cost = 1e9;
-
-  explicit Spaces(const TruthTable& f) : sides_{f, f.complement()}, n_(f.variables()) {
-    weight_[0] = sides_[0].weight();
-    weight_[1] = sides_[1].weight();
+  explicit Spaces(const TruthTable& f) : f_(f), complement_(f.complement()), n_(f.variables()) {
+    weight_[0] = f_.weight();
+    weight_[1] = complement_.weight();
   }
 
-  const TruthTable& side(int s) const { return sides_[s]; }
+  const TruthTable& side(int s) const { return s == 0 ? f_ : complement_; }
   std::uint64_t weight(int s) const { return weight_[s]; }
-  int variables() const { return n_; }
 
   // Below this degree, neither side has an annihilator.
   int none_below = 0;
 
+  // dim Ann_d(side s), when it is known or follows from what is.
   std::optional<std::uint64_t> known(int s, int d) const {
-    if (d < 0) return 0;
-    if (d < none_below) return 0;
-    if (d >= n_) return (std::uint64_t{1} << n_) - weight_[s];
-    if (auto it = dims_.find({s, d}); it != dims_.end()) return it->second;
-    const int dual = n_ - d - 1;
-    if (dual < d || dual < none_below || dims_.count({1 - s, dual})) {
-      if (auto other = known_direct(1 - s, dual)) return *other + excess(s, d);
-    }
+    if (auto direct = known_direct(s, d)) return direct;
+    if (auto dual = known_direct(1 - s, n_ - d - 1)) return *dual + excess(s, d);
     return std::nullopt;
   }
+
+  // What deciding dim Ann_d(side s) costs the solver that would decide it.
+  double cost(int s, int d) const { return solver_for(side(s), d).cost(side(s), d); }
 
   // Computes the dimensions of every (side, degree) asked that is not known,
   // the two sides at once when both are needed.
@@ -59,8 +54,8 @@ class Spaces {
       if (known(s, d)) continue;
       // The cheaper of the system itself and its dual.
       const int dual = n_ - d - 1;
-      const double direct = ReducedSystem(sides_[s], d).cost();
-      const double by_dual = ReducedSystem(sides_[1 - s], dual).cost();
+      const double direct = this->cost(s, d);
+      const double by_dual = this->cost(1 - s, dual);
       std::pair<int, int> job = by_dual < direct ? std::pair{1 - s, dual} : std::pair{s, d};
       if (std::find(needed.begin(), needed.end(), job) != needed.end()) continue;
       needed.push_back(job);
@@ -68,10 +63,11 @@ class Spaces {
     }
     std::vector<std::uint64_t> results(needed.size());
     auto solve = [&](std::size_t i) {
-      results[i] = annihilator_dimension(sides_[needed[i].first], needed[i].second, control);
+      const auto [s, d] = needed[i];
+      results[i] = solver_for(side(s), d).dimension(side(s), d, control);
     };
     const unsigned threads = control.threads();
-    if (needed.size() < 2 || threads < 2 || cost < parallel_cost) {
+    if (needed.size() < 2 || threads < 2 || cost < tuning::parallel_cost) {
       // One after the other: a thread would cost more than it saves.
       for (std::size_t i = 0; i < needed.size(); ++i) solve(i);
     } else {
@@ -85,12 +81,9 @@ class Spaces {
     for (std::size_t i = 0; i < needed.size(); ++i) dims_[needed[i]] = results[i];
   }
 
-  std::uint64_t get(int s, int d, Control& control) {
-    compute({{s, d}}, control);
-    return *known(s, d);
-  }
-
  private:
+  // dim Ann_d(side s) without the duality: none below a degree without any,
+  // every function of the other points at d >= n, else what was computed.
   std::optional<std::uint64_t> known_direct(int s, int d) const {
     if (d < 0 || d < none_below) return 0;
     if (d >= n_) return (std::uint64_t{1} << n_) - weight_[s];
@@ -100,16 +93,18 @@ class Spaces {
   // D_d - wt(side s), which the duality adds.
   std::uint64_t excess(int s, int d) const { return monomials_up_to_count(n_, d) - weight_[s]; }
 
-  std::array<TruthTable, 2> sides_;
+  const TruthTable& f_;
+  TruthTable complement_;
   std::array<std::uint64_t, 2> weight_{};
   int n_;
   std::map<std::pair<int, int>, std::uint64_t> dims_;
 };
 
+// What deciding whether degree d has an annihilator still costs.
 double decision_cost(const Spaces& spaces, int d) {
   double cost = 0;
   for (int s = 0; s < 2; ++s) {
-    if (!spaces.known(s, d)) cost += ReducedSystem(spaces.side(s), d).cost();
+    if (!spaces.known(s, d)) cost += spaces.cost(s, d);
   }
   return cost;
 }
@@ -128,7 +123,8 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   // the degree just below `high`, which for most functions settles it.
   int low = 0, high = bound;
   while (low < high) {
-    const bool ascend = decision_cost(spaces, low) * 8 <= decision_cost(spaces, high - 1);
+    const bool ascend =
+        decision_cost(spaces, low) * tuning::ascend_cost_ratio <= decision_cost(spaces, high - 1);
     const int d = ascend ? low : high - 1;
     spaces.compute({{0, d}, {1, d}}, control);
     if (*spaces.known(0, d) == 0 && *spaces.known(1, d) == 0) {
@@ -144,13 +140,8 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   result.dimensions = {*spaces.known(0, low), *spaces.known(1, low)};
   result.of_complement = result.dimensions.of_f == 0;
   assert(result.dimensions.of_f + result.dimensions.of_complement > 0);
-  auto basis = annihilator_basis(spaces.side(result.of_complement ? 1 : 0), low,
-                                 Wanted::first_of_lowest_degree, control);
-  if (basis.size() != 1) {
-    // Impossible with the dimensions found; a failure here beats a crash.
-    throw std::logic_error("the annihilator search found no annihilator at the immunity");
-  }
-  result.annihilator = std::move(basis.front());
+  const TruthTable& side = spaces.side(result.of_complement ? 1 : 0);
+  result.annihilator = solver_for(side, low).first_of_lowest_degree(side, low, control);
   return result;
 }
 
@@ -165,7 +156,10 @@ std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Co
 }
 
 std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control) {
-  return annihilator_basis(f, std::min(degree, f.variables()), Wanted::all, control);
+  if (degree > f.variables()) {
+    throw std::invalid_argument("an annihilator degree of at most the number of variables");
+  }
+  return solver_for(f, degree).basis(f, degree, control);
 }
 
 }  // namespace quillmat::engine

@@ -29,7 +29,9 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control);
 // Dimensions for d = 0 .. max_degree.
 std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control);
 
-// The canonical basis of Ann_degree(f) (see annihilator_basis).
+// The canonical basis of Ann_degree(f) (kernel.hpp), for degree <= f.variables():
+// a greater degree throws std::invalid_argument (Ann_n(f) already holds every
+// function that vanishes on the support).
 std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control);
 
 }  // namespace quillmat::engine

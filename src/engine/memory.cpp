@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "engine/control.hpp"
-
 namespace quillmat::engine {
 namespace {
 

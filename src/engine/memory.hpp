@@ -10,9 +10,21 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <string>
 #include <utility>
 
 namespace quillmat::engine {
+
+// Thrown before work whose memory would exceed what the process may use.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
 
 class MemoryReservation {
  public:

@@ -1,4 +1,4 @@
-// The annihilators of a Boolean function, from a reduced linear system.
+// The reduced linear system whose kernel is the annihilators of a Boolean function.
 //
 // An annihilator of s of degree <= d is a polynomial g != 0 of degree <= d
 // with g(x) = 0 wherever s(x) = 1.  Its coefficients are determined by its
@@ -30,6 +30,18 @@
 
 namespace quillmat::engine {
 
+// The rank of point z among the points of its weight in colexicographic
+// order (the order of their masks as numbers): the sum of C(c_j, j) over the
+// positions c_1 < c_2 < ... of its bits.
+std::uint32_t colex(Mask z);
+
+// The next larger mask with as many bits as m != 0 (Gosper's hack).
+inline std::uint64_t next_of_same_weight(std::uint64_t m) {
+  const std::uint64_t low = m & (~m + 1);
+  const std::uint64_t ripple = m + low;
+  return ripple | (((ripple ^ m) >> 2) / low);
+}
+
 class ReducedSystem {
  public:
   ReducedSystem(const TruthTable& s, int d);
@@ -40,16 +52,17 @@ class ReducedSystem {
   double cost() const noexcept;
 
   // The unknowns: their points, by degree and in colexicographic order within
-  // a degree (the order of their masks as numbers), and each point's column
-  // by its place in that order among all points of its degree: the column of
-  // point z of degree k is column[offset[k] + colex(z)], -1 for a point of
-  // the support, where colex(z) is the sum of C(c_j, j) over the positions
-  // c_1 < c_2 < ... of its bits.  Unlike a table over all 2**n points it
-  // stays small, and in cache, when d is small.
+  // a degree, and each point's column by its place among all points of
+  // weight <= d, by degree, then colex: the column of point z is
+  // column[place(z)], -1 for a point of the support.  Unlike a table over
+  // all 2**n points it stays small, and in cache, when d is small.
   struct Columns {
     std::vector<Mask> points;
-    std::vector<std::uint32_t> offset;  // per degree 0 .. d+1
+    std::vector<std::uint32_t> offset;  // per degree 0 .. d+1: offset[d+1] points in all
     std::vector<std::int32_t> column;
+    std::size_t place(Mask z) const {
+      return offset[static_cast<std::size_t>(engine::degree(z))] + colex(z);
+    }
   };
   Columns columns() const;
   // The rows' points x, in increasing order: `count` of them from `*next`
@@ -72,24 +85,5 @@ class ReducedSystem {
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
 };
-
-// dim Ann_d(s).
-std::uint64_t annihilator_dimension(const TruthTable& s, int d, Control& control);
-
-// The canonical basis of Ann_d(s): for each monomial m that is the highest
-// term (in canonical order) of some annihilator, the one annihilator whose
-// highest term is m and whose coefficients at the other such monomials are 0.
-// Ordered by that highest term; each polynomial is its terms in canonical
-// order.  It is the kernel basis that reducing the matrix of all monomials of
-// degree <= d against the support points gives, one vector per free column.
-enum class Wanted {
-  first,  // only the first vector: the annihilator whose highest term comes earliest
-  // The same, when s is known to have no annihilator of degree below d: then
-  // the highest terms are all of degree d, and less work finds the first.
-  first_of_lowest_degree,
-  all,
-};
-std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wanted wanted,
-                                                 Control& control);
 
 }  // namespace quillmat::engine

@@ -1,0 +1,66 @@
+// The engine's tuning: each number that trades one cost against another,
+// named with the reason for its value.  None changes a result; each changes
+// how fast, in how much memory or how promptly a result comes.
+#pragma once
+
+#include <cstddef>
+
+namespace quillmat::engine::tuning {
+
+// --- cancellation ------------------------------------------------------------
+// A checkpoint every so many pieces of work keeps the time between two well
+// under a millisecond, without the check itself showing in the profile.
+inline constexpr std::size_t rows_per_checkpoint = 4096;        // pivot search, a panel's row reads
+inline constexpr std::size_t built_rows_per_checkpoint = 1024;  // reduced-system rows built
+inline constexpr std::size_t kernel_rows_per_checkpoint = 256;  // kernel rows spread out
+inline constexpr std::size_t monomials_per_checkpoint = 65536;  // coefficients transposed
+
+// --- threads -----------------------------------------------------------------
+// More threads than cores only costs memory (each has tables of its own); a
+// few per core still hide the stalls of one.
+inline constexpr unsigned threads_per_core = 4;
+// A thread is worth starting for at least this many rows of a loop.
+inline constexpr std::size_t rows_per_thread = 4096;
+// The elimination uses its team once a panel's update (rows * words) is well
+// above the cost of handing it over.
+inline constexpr std::size_t team_words = std::size_t{1} << 16;
+// Systems worth less work than this (ReducedSystem::cost, in word
+// operations: a few milliseconds) are solved one after the other on the
+// calling thread.
+inline constexpr double parallel_cost = 1.5e7;
+
+// --- memory ------------------------------------------------------------------
+// Rows ahead of the one in hand that the elimination asks the cache for:
+// rows lie anywhere in memory once pivots have moved.
+inline constexpr std::size_t prefetch_rows = 8;
+// The reduced system's index: per monomial of degree <= d, its point (4
+// bytes) and its column (4 bytes) in the unknowns, and a row's place in
+// the list of rows read at once (4 bytes).
+inline constexpr std::size_t index_bytes_per_monomial = 12;
+// What an entry of that index costs in the planning of work, in word
+// operations: written once and read at random (a miss in cache each), it
+// weighs about as much as eight words of elimination, and it holds memory
+// that a system with few columns and many rows does not need.
+inline constexpr double index_entry_cost = 8;
+// The row space is read in chunks: the first of `cols + first_chunk_extra`
+// rows, which for most systems of full column rank already have it; then
+// chunks that fill the matrix again, which holds the rank so far and at least
+// max(chunk_extra_rows, cols / chunk_extra_share) more, or as many rows as fit
+// in chunk_bytes: a tall system of few columns is then read in few large
+// chunks rather than a great many tiny ones.
+inline constexpr std::size_t first_chunk_extra = 64;
+inline constexpr std::size_t chunk_extra_rows = 64;
+inline constexpr std::size_t chunk_extra_share = 4;
+inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
+// The Moebius transform of the kernel vectors goes 64 vectors per word, as
+// many words at once as keep its buffer within this many words (256 MiB).
+inline constexpr std::size_t moebius_words = std::size_t{1} << 25;
+
+// --- the degree search -------------------------------------------------------
+// The search tries the lowest open degree while it costs at most 1/8 of the
+// degree just below the known bound: a low immunity is then found at low
+// cost, and a high one costs at most an eighth more than going down from the
+// bound alone would.
+inline constexpr double ascend_cost_ratio = 8;
+
+}  // namespace quillmat::engine::tuning
