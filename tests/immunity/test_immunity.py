@@ -21,7 +21,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quillmat
-from conftest import plain_allocator
+from testing import plain_allocator
 from helpers import interrupt_when_ready
 from quillmat import immunity
 

@@ -73,3 +73,13 @@ def test_the_door_checks_the_length_against_n():
             _engine.algebraic_immunity(n, b"\x00", 1, None)
     with pytest.raises(ValueError):  # the degree is clamped before the door, never past n
         _engine.annihilators(2, b"\x06", 3, 1, None)
+
+
+def test_the_door_ignores_the_bits_past_a_small_table():
+    from quillmat import _engine
+    for n, bits in [(0, b"\x01"), (1, b"\x02"), (2, b"\x06")]:
+        junk = bytes([bits[0] | (0xFF << (1 << n) & 0xFF)])
+        assert _engine.algebraic_immunity(n, junk, 1, None) == \
+            _engine.algebraic_immunity(n, bits, 1, None)
+        assert _engine.immunity_profile(n, junk, n, 0, None) == \
+            _engine.immunity_profile(n, bits, n, 0, None)

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quillmat
-from conftest import plain_allocator
+from testing import plain_allocator
 from helpers import U64_MAX, Hook, Idx, Items, index_failure, raise_
 
 Matrix = quillmat.Matrix

@@ -4,7 +4,7 @@ from hypothesis import given, settings, strategies as st
 import gf2
 import model
 import quillmat
-from conftest import plain_allocator
+from testing import plain_allocator
 from helpers import U64_MAX, index_failure
 from model import UNWRAP
 

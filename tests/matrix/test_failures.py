@@ -3,7 +3,7 @@ import os
 import pytest
 
 import quillmat
-from conftest import run_python
+from testing import run_python
 from helpers import Hook, failing_index, index_failure, provoke_failure
 
 Matrix = quillmat.Matrix

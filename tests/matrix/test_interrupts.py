@@ -11,7 +11,7 @@ import time
 import pytest
 
 import quillmat
-from conftest import plain_allocator, run_python
+from testing import plain_allocator, run_python
 from gf2 import LOW_BIT
 from helpers import Interrupted, interrupt_when_ready, raise_interrupted
 

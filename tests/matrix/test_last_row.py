@@ -3,7 +3,7 @@ from hypothesis import given, settings, strategies as st
 
 import gf2
 import quillmat
-from conftest import run_python
+from testing import run_python
 from helpers import U64_MAX, index_failure
 
 Matrix = quillmat.Matrix

@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 import quillmat
-from conftest import run_python
+from testing import run_python
 from surface import BY_NAME, ENTRIES
 
 Matrix = quillmat.Matrix

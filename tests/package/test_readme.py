@@ -15,7 +15,7 @@ import sys
 
 import pytest
 
-from conftest import plain_allocator, run_python
+from testing import plain_allocator, run_python
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DOCUMENTS = ["README.md", "docs/immunity.md", "docs/matrix.md"]
