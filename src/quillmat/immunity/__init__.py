@@ -40,13 +40,12 @@ from __future__ import annotations
 
 import operator
 import re
-from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple
 
 from quillmat import _engine
+from quillmat.immunity._batches import map_immunity
 from quillmat.immunity._table import (
     MAX_VARIABLES,
     NumericArray,
@@ -54,6 +53,7 @@ from quillmat.immunity._table import (
     TruthTable,
     read_table,
 )
+from quillmat.immunity._threads import available_cores, checked_threads as _threads
 
 __all__ = [
     "MAX_VARIABLES",
@@ -147,77 +147,6 @@ def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = No
     return [Dimensions(*pair) for pair in pairs]
 
 
-def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = None, *,
-                 threads: int = 1, workers: int | None = None,
-                 window: int | None = None) -> Iterator[Immunity]:
-    """algebraic_immunity of each function, computed by `executor`, in input order.
-
-    Each function is checked and converted here, as it is reached, so a bad
-    one raises before its work is sent.  The default executor is a pool of
-    `workers` processes (one per core by default), made for this call and shut
-    down at its end; any concurrent.futures.Executor will do, a Dask client's
-    get_executor() among them (quillmat must be importable where it runs the
-    work).  Each function gets `threads` threads: with one worker per core, 1
-    keeps the cores busy without contention.  At most `window` functions (four
-    per worker by default) are in flight at once, so an endless input streams.
-    The results come as an iterator; when it is closed early or interrupted,
-    what has not started is cancelled."""
-    threads = _threads(threads)
-    tables = (read_table(f) for f in functions)
-    if executor is not None:
-        return _in_order(executor, tables, threads, window or 4 * available_cores())
-    workers = available_cores() if workers is None else _threads(workers, "workers")
-    return _with_pool(tables, threads, workers, window or 4 * workers)
-
-
-def _with_pool(tables: Iterator[PackedTable], threads: int, workers: int,
-               window: int) -> Iterator[Immunity]:
-    pool = ProcessPoolExecutor(max_workers=workers)
-    try:
-        yield from _in_order(pool, tables, threads, window)
-    except BaseException:
-        # Interrupted or closed early: the work in the workers' hands stops
-        # too, rather than the interpreter's exit waiting for it.
-        _terminate_workers(pool)
-        raise
-    finally:
-        pool.shutdown(wait=True)
-
-
-def _terminate_workers(pool: ProcessPoolExecutor) -> None:
-    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
-    if terminate is not None:
-        terminate()
-        return
-    # Before 3.14 the pool does not say which processes it has; shutdown
-    # forgets them, so they are taken first.
-    processes = list((getattr(pool, "_processes", None) or {}).values())
-    pool.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
-        process.terminate()
-
-
-def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
-              window: int) -> Iterator[Immunity]:
-    pending: deque[Future[Immunity]] = deque()
-    try:
-        for table in tables:
-            pending.append(executor.submit(_immunity_of_table, table, threads))
-            if len(pending) >= window:
-                yield pending.popleft().result()
-        while pending:
-            yield pending.popleft().result()
-    finally:
-        for future in pending:
-            future.cancel()
-
-
-def _immunity_of_table(table: PackedTable, threads: int) -> Immunity:
-    """The work of one function in a worker: the table was read and checked
-    where it was made, and is taken as it is."""
-    return algebraic_immunity(table, threads=threads)
-
-
 _TERM = re.compile(r"^(?:1|x\d+(?:\*x\d+)*)$")
 
 
@@ -290,19 +219,3 @@ def _degree_of(table: PackedTable, value: int, name: str) -> int:
     """A degree asked of a table of n variables, as the engine takes it: past n
     every function is a polynomial of degree <= n, so nothing changes there."""
     return min(_nonnegative(value, name), table.n)
-
-
-def available_cores() -> int:
-    """The cores this process may run on: what "all cores" means for `threads`
-    and for the workers of map_immunity."""
-    return _engine.available_cores()
-
-
-def _threads(threads: int | None, name: str = "threads") -> int:
-    """A thread count for the engine: 0 asks it for all available cores."""
-    if threads is None:
-        return 0
-    count = operator.index(threads)
-    if count < 1:
-        raise ValueError(f"{name} must be >= 1, not {count}")
-    return count
