@@ -211,7 +211,8 @@ class Eliminator {
   void find_pivots(std::size_t start, std::size_t first) {
     pivots_.clear();
     pivot_mask_ = PanelBits{};
-    const std::size_t capacity = std::min(panel_columns, (m_.words() - first) * word_bits);
+    // Once every column of the panel has a pivot, no row can add one.
+    const std::size_t capacity = std::min(panel_columns, m_.cols() - first * word_bits);
     for (std::size_t i = start; i < rows_ && pivots_.size() < capacity; ++i) {
       if ((i - start) % tuning::rows_per_checkpoint == tuning::rows_per_checkpoint - 1) {
         control_.checkpoint();
@@ -264,9 +265,16 @@ class Eliminator {
       if (pivot_mask_[g / 8] >> (g % 8 * 8) & 0xff) active_groups_ = g + 1;
     }
     targets_.clear();
+    // In the last panel the pivots span what is left of every other row from
+    // `start` on (zero before the panel): each of those becomes zero.
+    const bool last = first + panel_words >= m_.words();
     for (std::size_t i = form_ == Form::reduced ? 0 : start; i < rows_; ++i) {
-      if (i + prefetch_distance < rows_) __builtin_prefetch(m_.row(i + prefetch_distance) + first);
       if (i >= start && is_pivot_row_[i - start]) continue;
+      if (last && i >= start) {
+        std::fill_n(m_.row(i) + first, m_.stride() - first, Word{0});
+        continue;
+      }
+      if (i + prefetch_distance < rows_) __builtin_prefetch(m_.row(i + prefetch_distance) + first);
       PanelBits select = panel_bits(m_.row(i), first, m_.words());
       for (std::size_t w = 0; w < panel_words; ++w) select[w] &= pivot_mask_[w];
       if (any(select)) targets_.push_back(Target{m_.row(i), select});

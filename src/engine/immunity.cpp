@@ -34,6 +34,16 @@ class Spaces {
 
   // Below this degree, neither side has an annihilator.
   int none_below = 0;
+  // Whether the first annihilator at the immunity is wanted: then a side's
+  // system at none_below, solved on the calling thread, gives it with its
+  // dimension, and first() has it.
+  bool find_first = false;
+
+  // The first annihilator of side s at degree d, when it came with the dimension.
+  const std::vector<Mask>* first(int s, int d) const {
+    auto it = firsts_.find({s, d});
+    return it == firsts_.end() ? nullptr : &it->second;
+  }
 
   // dim Ann_d(side s), when it is known or follows from what is.
   std::optional<std::uint64_t> known(int s, int d) const {
@@ -49,7 +59,7 @@ class Spaces {
   // the two sides at once when both are needed.
   void compute(const std::vector<std::pair<int, int>>& asked, Control& control) {
     std::vector<std::pair<int, int>> needed;
-    double cost = 0;  // of the systems needed
+    double cheapest = 0;  // of the systems needed
     for (auto [s, d] : asked) {
       if (known(s, d)) continue;
       // The cheaper of the system itself and its dual.
@@ -58,8 +68,9 @@ class Spaces {
       const double by_dual = this->cost(1 - s, dual);
       std::pair<int, int> job = by_dual < direct ? std::pair{1 - s, dual} : std::pair{s, d};
       if (std::find(needed.begin(), needed.end(), job) != needed.end()) continue;
+      const double job_cost = std::min(direct, by_dual);
+      cheapest = needed.empty() ? job_cost : std::min(cheapest, job_cost);
       needed.push_back(job);
-      cost += std::min(direct, by_dual);
     }
     std::vector<std::uint64_t> results(needed.size());
     auto solve = [&](std::size_t i) {
@@ -67,9 +78,25 @@ class Spaces {
       results[i] = solver_for(side(s), d).dimension(side(s), d, control);
     };
     const unsigned threads = control.threads();
-    if (needed.size() < 2 || threads < 2 || cost < tuning::parallel_cost) {
-      // One after the other: a thread would cost more than it saves.
-      for (std::size_t i = 0; i < needed.size(); ++i) solve(i);
+    if (needed.size() < 2 || threads < 2 || cheapest < tuning::parallel_cost) {
+      // One after the other: a thread would cost more than it saves, or a
+      // cheap system would soon leave the costly one a share of the threads
+      // where it could have had them all.
+      for (std::size_t i = 0; i < needed.size(); ++i) {
+        const auto [s, d] = needed[i];
+        // At none_below an annihilator is one of the lowest degree: f's is
+        // the one the search returns, f + 1's only when f has none.
+        const bool f_has_one =
+            s == 1 && (known(0, d).value_or(0) > 0 ||
+                       (i > 0 && needed[0] == std::pair{0, d} && results[0] > 0));
+        if (find_first && d == none_below && !f_has_one) {
+          auto [dimension, annihilator] = solver_for(side(s), d).lowest_degree(side(s), d, control);
+          results[i] = dimension;
+          if (dimension > 0) firsts_[needed[i]] = std::move(annihilator);
+        } else {
+          solve(i);
+        }
+      }
     } else {
       // Each system on a thread of its own, with its share of the threads.
       std::vector<std::function<void()>> tasks;
@@ -98,6 +125,7 @@ class Spaces {
   std::array<std::uint64_t, 2> weight_{};
   int n_;
   std::map<std::pair<int, int>, std::uint64_t> dims_;
+  std::map<std::pair<int, int>, std::vector<Mask>> firsts_;
 };
 
 // What deciding whether degree d has an annihilator still costs.
@@ -113,6 +141,7 @@ double decision_cost(const Spaces& spaces, int d) {
 
 Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   Spaces spaces(f);
+  spaces.find_first = true;
   const int n = f.variables();
   // Some side has an annihilator of degree `bound`: the first with more
   // monomials than the lighter side has points.
@@ -140,8 +169,13 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   result.dimensions = {*spaces.known(0, low), *spaces.known(1, low)};
   result.of_complement = result.dimensions.of_f == 0;
   assert(result.dimensions.of_f + result.dimensions.of_complement > 0);
-  const TruthTable& side = spaces.side(result.of_complement ? 1 : 0);
-  result.annihilator = solver_for(side, low).first_of_lowest_degree(side, low, control);
+  const int s = result.of_complement ? 1 : 0;
+  if (const std::vector<Mask>* first = spaces.first(s, low)) {
+    result.annihilator = *first;
+  } else {
+    const TruthTable& side = spaces.side(s);
+    result.annihilator = solver_for(side, low).first_of_lowest_degree(side, low, control);
+  }
   return result;
 }
 

@@ -196,7 +196,7 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
   const ReducedSystem system(s, d);
   if (system.cols() == 0) return {};
   RowSpace space = row_space(system, Purpose::kernel, control);
-  if (space.echelon.rank == system.cols()) return {};
+  if (space.echelon.rank == system.cols()) return {};  // the basis may not be reduced then
   BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
   space.basis = BitMatrix();
   if (wanted == Wanted::first_of_lowest_degree) {
@@ -218,6 +218,18 @@ std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wan
     if (wanted == Wanted::first) break;
   }
   return result;
+}
+
+LowestDegree annihilators_of_lowest_degree(const TruthTable& s, int d, Control& control) {
+  if (d < 0) return {};
+  const ReducedSystem system(s, d);
+  if (system.cols() == 0) return {};
+  RowSpace space = row_space(system, Purpose::kernel, control);
+  const std::uint64_t dimension = system.cols() - space.echelon.rank;
+  if (dimension == 0) return {};
+  BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
+  space.basis = BitMatrix();
+  return {dimension, first_of_lowest_degree(space, kernel, s.variables(), d, control)};
 }
 
 }  // namespace quillmat::engine

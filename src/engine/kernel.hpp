@@ -8,6 +8,7 @@
 // <= d, so the transform never leaves those points.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "engine/control.hpp"
@@ -30,5 +31,15 @@ enum class Wanted {
 };
 std::vector<std::vector<Mask>> annihilator_basis(const TruthTable& s, int d, Wanted wanted,
                                                  Control& control);
+
+// dim Ann_d(s) and, when it is not 0, the first vector of the canonical
+// basis, for s known to have no annihilator of degree below d: one pass over
+// the reduced system gives both (the row space that proves the rank short of
+// the columns is the one whose kernel holds the annihilator).
+struct LowestDegree {
+  std::uint64_t dimension = 0;
+  std::vector<Mask> first;  // empty when the dimension is 0
+};
+LowestDegree annihilators_of_lowest_degree(const TruthTable& s, int d, Control& control);
 
 }  // namespace quillmat::engine

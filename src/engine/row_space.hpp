@@ -1,7 +1,8 @@
 // The row space of a reduced system, read a chunk of rows at a time.
 //
 // The matrix holds at most cols + extra rows (tuning.hpp says how many): the
-// rank so far, then the next chunk, eliminated together.  The first chunk has
+// rank so far, then the next chunk, eliminated together (a narrow system's
+// chunk only the rows that the rank so far leaves non-zero).  The first chunk has
 // cols + tuning::first_chunk_extra rows, which for most systems of full
 // column rank already have it: when only the rank is wanted, the rest is then
 // never built.  Memory is the matrix and the index of the unknowns, never a
@@ -25,8 +26,9 @@ struct RowSpace {
   Echelon echelon;
 };
 
-// What the row space is for: the rank alone (and it may stop once it is
-// full), or the kernel, for which it ends in reduced row echelon form.
+// What the row space is for: the rank alone, or the kernel, for which it
+// ends in reduced row echelon form.  Either stops once the rank is full;
+// then the kernel is empty, and the form only an echelon form.
 enum class Purpose { rank, kernel };
 
 RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& control);

@@ -1,6 +1,7 @@
 #include "engine/solver.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 #include "engine/kernel.hpp"
 #include "engine/reduced_system.hpp"
@@ -29,6 +30,11 @@ std::vector<Mask> DenseSolver::first_of_lowest_degree(const TruthTable& s, int d
     throw std::logic_error("the annihilator search found no annihilator at the immunity");
   }
   return std::move(basis.front());
+}
+
+Solver::Lowest DenseSolver::lowest_degree(const TruthTable& s, int d, Control& control) const {
+  auto [dimension, first] = annihilators_of_lowest_degree(s, d, control);
+  return Lowest{dimension, std::move(first)};
 }
 
 const Solver& solver_for(const TruthTable&, int) {

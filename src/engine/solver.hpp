@@ -4,7 +4,8 @@
 // The search (immunity.cpp) only ever asks three things about Ann_d(s), the
 // annihilators of degree <= d of one side s of the function: its dimension,
 // its canonical basis, and its first canonical annihilator when s has none
-// of lower degree; and, to plan, what each would cost.  The dense solver
+// of lower degree (with the dimension, from the same work, when the search
+// has neither yet); and, to plan, what each would cost.  The dense solver
 // eliminates Dalai and Maitra's reduced system (reduced_system.hpp).  A
 // solver that needs only products with the system (a black-box one) would
 // answer the same questions; solver_for is where a cost model chooses.
@@ -35,6 +36,15 @@ class Solver {
   // d and to have one of degree d.
   virtual std::vector<Mask> first_of_lowest_degree(const TruthTable& s, int d,
                                                    Control& control) const = 0;
+  // dim Ann_d(s) and, when it is not 0, that first vector, when s is known
+  // to have no annihilator of degree below d: what the dimension's work
+  // leaves behind gives the annihilator, and a second pass over the system
+  // is saved.  `first` is empty when the dimension is 0.
+  struct Lowest {
+    std::uint64_t dimension = 0;
+    std::vector<Mask> first;
+  };
+  virtual Lowest lowest_degree(const TruthTable& s, int d, Control& control) const = 0;
 };
 
 // By elimination of the reduced system, dense and bit-packed.
@@ -45,6 +55,7 @@ class DenseSolver final : public Solver {
   std::vector<std::vector<Mask>> basis(const TruthTable& s, int d, Control& control) const override;
   std::vector<Mask> first_of_lowest_degree(const TruthTable& s, int d,
                                            Control& control) const override;
+  Lowest lowest_degree(const TruthTable& s, int d, Control& control) const override;
 };
 
 // The solver for Ann_d(s): the one that its cost model expects to be the

@@ -24,9 +24,10 @@ inline constexpr std::size_t rows_per_thread = 4096;
 // The elimination uses its team once a panel's update (rows * words) is well
 // above the cost of handing it over.
 inline constexpr std::size_t team_words = std::size_t{1} << 16;
-// Systems worth less work than this (ReducedSystem::cost, in word
-// operations: a few milliseconds) are solved one after the other on the
-// calling thread.
+// Systems are solved each on threads of its own only when each is worth at
+// least this much work (ReducedSystem::cost, in word operations: a few
+// milliseconds); else one after the other on the calling thread, each with
+// all the threads.
 inline constexpr double parallel_cost = 1.5e7;
 
 // --- memory ------------------------------------------------------------------
@@ -52,6 +53,13 @@ inline constexpr std::size_t first_chunk_extra = 64;
 inline constexpr std::size_t chunk_extra_rows = 64;
 inline constexpr std::size_t chunk_extra_share = 4;
 inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
+// Rows of at most this many columns (four words, one panel of the
+// elimination) are reduced by the rank so far as they are read, and only
+// those left non-zero are eliminated: a row then costs a few words, against
+// the elimination's several passes over it with its tracking.  Wider, the
+// rank's rows cost more to run through one at a time than the elimination's
+// tables do.
+inline constexpr std::size_t sifted_columns = 256;
 // The Moebius transform of the kernel vectors goes 64 vectors per word, as
 // many words at once as keep its buffer within this many words (256 MiB).
 inline constexpr std::size_t moebius_words = std::size_t{1} << 25;
