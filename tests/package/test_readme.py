@@ -11,10 +11,13 @@ file's program to DIR (scripts/typecheck checks them with mypy --strict).
 
 import pathlib
 import re
+import shlex
+import subprocess
 import sys
 
 import pytest
 
+from helpers import child_environment
 from testing import plain_allocator, run_python
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -52,6 +55,31 @@ def test_examples_print_what_they_show(document):
     for line, code in blocks:
         shown = [text.split(SHOWN, 1)[1] for text in code.splitlines() if SHOWN in text]
         assert printed[line] == shown, f"{document} line {line}"
+
+
+COMMAND = re.compile(r"^    (?:\.venv/bin/)?quillmat-immunity (.*?)(?:\s+#.*)?$", re.MULTILINE)
+
+
+def commands(document):
+    """The arguments of each quillmat-immunity command line shown in `document`,
+    up to a redirection of its output."""
+    found = []
+    for m in COMMAND.finditer((ROOT / document).read_text()):
+        words = shlex.split(m.group(1))
+        found.append(words[:words.index(">")] if ">" in words else words)
+    return found
+
+
+@pytest.mark.parametrize("document", ["README.md", "docs/immunity.md"])
+def test_the_commands_shown_work_as_written(document):
+    found = commands(document)
+    assert len(found) >= 3, f"the commands of {document} were not found"
+    for args in found:
+        done = subprocess.run([sys.executable, "-m", "quillmat.immunity", "--no-progress", *args],
+                              capture_output=True, text=True, cwd=ROOT, timeout=120,
+                              env=child_environment())
+        assert (done.returncode, done.stderr) == (0, ""), args
+        assert done.stdout, args
 
 
 if __name__ == "__main__":
