@@ -252,6 +252,9 @@ def whole_table(stream: IO[bytes], name: str, digits: str) -> str:
         raise InputError(f"{name}: digit {error.start + 1} is not a {digits} digit") from None
     if digits == "hex":
         return text if text[:2] in ("0x", "0X") else "0x" + text
+    wrong = text.strip("01")
+    if wrong:
+        raise InputError(f"{name}: digit {text.index(wrong[0]) + 1} is {wrong[0]!r}, not 0 or 1")
     return text
 
 
