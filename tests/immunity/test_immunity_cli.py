@@ -578,3 +578,29 @@ def test_the_bar_knows_the_count_of_arguments():
     args = _cli.parser().parse_args(["0110", "0x6996"])
     assert _cli.known_count(args) == 2
     assert _cli.known_count(_cli.parser().parse_args(["0110", "-"])) is None
+
+
+def test_results_are_written_with_the_bar_off_the_screen():
+    import io
+
+    from quillmat.immunity._cli import Output, Progress
+
+    events = []
+
+    class ShownBar(RecordingBar):
+        disable, start_t, delay = False, 0.0, 0.0
+
+        def clear(self):
+            events.append("clear")
+
+        def refresh(self):
+            events.append("refresh")
+
+    class Stream(io.StringIO):
+        def write(self, text):
+            events.append("write")
+            return super().write(text)
+
+    stream = Stream()
+    Output(stream, Progress(ShownBar())).write("a result")
+    assert events == ["clear", "write", "refresh"] and stream.getvalue() == "a result\n"

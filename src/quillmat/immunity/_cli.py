@@ -409,7 +409,7 @@ class Progress:
         if percent != self.percent:
             self.percent = percent
             if self.bar is not None:
-                self.bar.set_postfix_str(f"{percent}% of this one", refresh=True)
+                self.bar.set_postfix_str(f"{percent}% of this one", refresh=self.shown())
 
     def functions_done(self, count: int) -> None:
         self.fraction, self.percent = 0.0, None
@@ -417,12 +417,17 @@ class Progress:
             self.bar.set_postfix_str("", refresh=False)
             self.bar.update(count)
 
+    def shown(self) -> bool:
+        """Whether the bar is on the screen: on a terminal, past its delay."""
+        bar = self.bar
+        return bool(bar is not None and not getattr(bar, "disable", True)
+                    and time.time() - getattr(bar, "start_t", 0) >= getattr(bar, "delay", 0))
+
     @contextmanager
     def aside(self) -> Iterator[None]:
         """The bar off the screen while results are written, then back."""
         bar = self.bar
-        shown = (bar is not None and not getattr(bar, "disable", True)
-                 and time.time() - getattr(bar, "start_t", 0) >= getattr(bar, "delay", 0))
+        shown = self.shown()
         if shown:
             bar.clear()
         try:
@@ -475,14 +480,14 @@ def immunity_and_profile(table: immunity.PackedTable, threads: int, profile_to: 
 def workers_for(args: argparse.Namespace) -> int:
     """--jobs, no more than there are functions nor than four per core: more
     processes than that only compete."""
-    jobs = min(args.jobs, 4 * immunity.available_cores())
+    jobs: int = min(args.jobs, 4 * immunity.available_cores())
     count = known_count(args)
     return max(1, min(jobs, count)) if count is not None else jobs
 
 
 def threads_per_job(args: argparse.Namespace, workers: int) -> int:
     if args.threads is not None:
-        return args.threads
+        return int(args.threads)
     return max(1, immunity.available_cores() // workers)
 
 
