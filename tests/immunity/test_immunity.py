@@ -436,6 +436,50 @@ def test_anf_text():
     assert as_terms == set(result.annihilator)
 
 
+@pytest.mark.parametrize("terms, error, message", [
+    ("0110", TypeError, "anf takes a sequence of exponent strings"),
+    ("101", TypeError, "not a 'str'"),
+    (["12"], ValueError, "term 0 is '12', not an exponent string"),
+    (["00", "x0"], ValueError, "term 1 is 'x0'"),
+    (["10", " 1"], ValueError, "term 1 is ' 1'"),
+    (["10", 1], ValueError, "term 1 is a 'int'"),
+    (["10", None], ValueError, "term 1 is a 'NoneType'"),
+    (["10", "101"], ValueError, "different lengths: '10' has 2 variables, '101' 3"),
+    (["0" * (1 << 20) + "2"], ValueError, r"term 0 is '0{40}'\.\.\., not"),
+])
+def test_anf_checks_its_terms(terms, error, message):
+    with pytest.raises(error, match=message) as caught:
+        immunity.anf(terms)
+    assert len(str(caught.value)) < 200
+
+
+def test_anf_of_terms_from_any_iterable():
+    assert immunity.anf(iter(["00", "11"])) == "x0*x1 + 1"
+    assert immunity.anf([""]) == "1" and immunity.anf(("",) * 2) == "1 + 1"
+    assert immunity.anf([]) == "0"
+
+
+@pytest.mark.parametrize("text, n, error, message", [
+    ("x\u0661", 2, ValueError, "not a term of a polynomial: 'x\u0661'"),
+    ("x0 + x\uff11", 2, ValueError, "not a term of a polynomial: 'x\uff11'"),
+    ("x\u00b2", 3, ValueError, "not a term"),
+    (None, 3, TypeError, "from_anf takes a polynomial's text, a str.*not 'NoneType'"),
+    (b"x0", 3, TypeError, "not 'bytes'"),
+    ("x" + "9" * 5000, 3, ValueError, r"'x9{39}'\.\.\. is not one of the 3 variables"),
+    ("x3", 3, ValueError, r"'x3' is not one of the 3 variables x0 \.\. x2"),
+    ("x0", 0, ValueError, "'x0' is not a variable: a function of 0 variables has none"),
+    ("y" * (1 << 20), 3, ValueError, r"not a term of a polynomial: 'y{40}'\.\.\. \(terms"),
+], ids=lambda value: None if isinstance(value, str) and len(value) > 40 else repr(value))
+def test_from_anf_names_what_it_cannot_read(text, n, error, message):
+    with pytest.raises(error, match=message) as caught:
+        immunity.from_anf(text, n)
+    assert len(str(caught.value)) < 200
+
+
+def test_from_anf_reads_leading_zeros():
+    assert immunity.from_anf("x" + "0" * 5000 + "2", 3) == immunity.from_anf("x2", 3)
+
+
 def test_from_anf_evaluates_each_term():
     rng = random.Random(6)
     for n in (0, 1, 4, 7):
@@ -527,12 +571,68 @@ def test_hex_is_the_binary_expansion():
     (None, TypeError, "not 'NoneType'"),
     ({0: 1}, TypeError, "not 'dict'"),
     (1.0, TypeError, "not 'float'"),
+    # What the user more likely meant, said in the message.
+    ("6996", ValueError, r"character 0 .* '6', .*0x prefix: '0x6996'"),
+    ("e8", ValueError, r"character 0 .* 'e', .*0x prefix: '0xe8'"),
+    ("x0*x1 + x2", ValueError, r"character 0 .* 'x', .*from_anf\(text, n\)"),
+    ("1 + x3", ValueError, r"character 1 .*from_anf\(text, n\)"),
+    (b"0110", ValueError, r"f\[0\] is 48; .*ASCII digits '0' and '1': pass the str '0110'"),
+    (bytearray(b"1001"), ValueError, r"f\[0\] is 49; .*pass the str '1001'"),
+    (memoryview(b"0110"), ValueError, "ASCII digits"),
+    (0x6996, TypeError, r"not 'int': a number is ambiguous.*pass the str '0x6996'"),
+    (0xE8, TypeError, "ambiguous.*'0xe8'"),
 ])
 def test_bad_truth_tables(value, error, message):
     for call in (immunity.truth_table, immunity.algebraic_immunity,
                  lambda f: immunity.annihilators(f, 1), lambda f: immunity.immunity_profile(f, 1)):
         with pytest.raises(error, match=message):
             call(value)
+
+
+def test_hints_only_where_they_fit():
+    # A 0/1 str with a stray character is neither hex nor a polynomial.
+    for text in ("01 0", "0120x", "01\u00e90"):
+        with pytest.raises(ValueError) as caught:
+            immunity.truth_table(text)
+        assert "0x prefix" not in str(caught.value) and "from_anf" not in str(caught.value)
+    with pytest.raises(ValueError) as caught:
+        immunity.truth_table(b"\x00\x01\x02\x00")
+    assert "ASCII" not in str(caught.value)
+
+
+@pytest.mark.parametrize("value, quoted", [
+    ("6" * (1 << 20), "'0x666"), ("0x" + "g" * (1 << 20), "'0xggg"), (1 << (1 << 16), "'0x100"),
+    (b"01" * (1 << 19), "'0101"), ("x0*" * (1 << 18), None), ("0y" * (1 << 19), None)],
+    ids=["hex without 0x", "bad hex", "number", "ASCII bytes", "polynomial", "bad 0/1"])
+def test_messages_quote_long_input_cut_short(value, quoted):
+    with pytest.raises((TypeError, ValueError)) as caught:
+        immunity.truth_table(value)
+    message = str(caught.value)
+    assert len(message) < 300
+    if quoted:
+        assert re.search(quoted + r"\w{30,40}'\.\.\.", message), message
+
+
+def test_every_function_takes_the_hex_order():
+    rng = random.Random(12)
+    table = random_table(6, rng, 23)
+    # Least significant bit first, bit x of the number is f(x).
+    number = sum(bit << x for x, bit in enumerate(table))
+    lsb = "0x" + format(number, "016x")
+    msb = "0x" + format(int("".join(map(str, table)), 2), "016x")
+    assert lsb != msb
+    expected = immunity.algebraic_immunity(table)
+    for text, order in ((lsb, "lsb-first"), (msb, "msb-first")):
+        assert immunity.truth_table(text, hex_order=order) == table
+        assert immunity.algebraic_immunity(text, hex_order=order) == expected
+        assert immunity.annihilators(text, 3, hex_order=order) == immunity.annihilators(table, 3)
+        assert immunity.immunity_profile(text, 3, hex_order=order) == \
+            immunity.immunity_profile(table, 3)
+    for call in (immunity.truth_table, immunity.algebraic_immunity,
+                 lambda f, **k: immunity.annihilators(f, 1, **k),
+                 lambda f, **k: immunity.immunity_profile(f, 1, **k)):
+        with pytest.raises(ValueError, match="'msb-first' or 'lsb-first', not 'lsb'"):
+            call(lsb, hex_order="lsb")
 
 
 def test_bad_numpy_arrays():

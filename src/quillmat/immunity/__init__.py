@@ -8,13 +8,22 @@ Truth tables.  A function f of n variables is given by its 2**n values
 f(x), x = 0, 1, ..., 2**n - 1, where variable x_i is bit i of x.  Every
 function here accepts it as:
 
-- a sequence of 0/1 ints or bools;
-- bytes, bytearray or memoryview of 0/1 bytes;
-- a one-dimensional numpy array of bools or integers;
+- a sequence of 0/1 ints or bools (numpy's bools too), an array.array
+  among them;
+- bytes, bytearray or memoryview of 0/1 bytes, or any other object with the
+  buffer protocol, read item by item;
+- a one-dimensional numpy array of bools or integers, or of a subclass of
+  numpy.ndarray, such as a galois GF(2) array;
+- an object with a truth_table() method, such as SageMath's BooleanFunction:
+  the table that method returns;
 - a str of "0" and "1" characters, f(0) first;
-- a str "0x..." of hex digits, whose binary expansion, most significant bit
-  first, is the truth table, f(0) first: each digit gives four values, so
-  "0x6" is 0110, which is x0 + x1, and "0x6996" is x0 + x1 + x2 + x3.
+- a str "0x..." of hex digits, each giving four values.  With
+  hex_order="msb-first" (the default) its binary expansion, most
+  significant bit first, is the truth table, f(0) first: "0x1" is 0001,
+  which is x0*x1, and "0x6996" is x0 + x1 + x2 + x3.  With
+  hex_order="lsb-first" bit x of the number is f(x), as SageMath's
+  BooleanFunction reads hex: "0x1" is 1000, (x0 + 1)*(x1 + 1), and "0xe8" is
+  the majority of three variables.
 - a PackedTable, the form every input is read into (see read_table): n and
   the values packed eight to a byte, taken as it is, unchecked again.  Read
   a table once with read_table to pass it to many calls or processes.
@@ -48,9 +57,11 @@ from quillmat import _engine
 from quillmat.immunity._batches import map_immunity
 from quillmat.immunity._table import (
     MAX_VARIABLES,
+    HexOrder,
     NumericArray,
     PackedTable,
     TruthTable,
+    quoted as _quoted,
     read_table,
 )
 from quillmat.immunity._threads import available_cores, checked_threads as _threads
@@ -58,6 +69,7 @@ from quillmat.immunity._threads import available_cores, checked_threads as _thre
 __all__ = [
     "MAX_VARIABLES",
     "Dimensions",
+    "HexOrder",
     "Immunity",
     "NumericArray",
     "PackedTable",
@@ -105,13 +117,15 @@ class Dimensions(NamedTuple):
 
 
 def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
-                       progress: Progress | None = None) -> Immunity:
+                       progress: Progress | None = None,
+                       hex_order: HexOrder = "msb-first") -> Immunity:
     """The algebraic immunity of f, with an annihilator of that degree.
 
     The annihilator is one of f when f has one of that degree, else one of
     f + 1; of the several there usually are, it is the first of the
-    canonical basis: the one whose highest term comes earliest."""
-    table = read_table(f)
+    canonical basis: the one whose highest term comes earliest.  `hex_order`
+    says how a "0x..." str is read (see read_table)."""
+    table = read_table(f, hex_order=hex_order)
     degree, of_complement, terms, dim_f, dim_complement = _engine.algebraic_immunity(
         table.n, table.bits, _threads(threads), progress)
     strings = _exponents(terms, table.n)
@@ -119,7 +133,8 @@ def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
 
 
 def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
-                 progress: Progress | None = None) -> list[tuple[str, ...]]:
+                 progress: Progress | None = None,
+                 hex_order: HexOrder = "msb-first") -> list[tuple[str, ...]]:
     """A basis of every annihilator of f of degree <= `degree`, in canonical order.
 
     For each monomial m that is the highest term of some annihilator, the basis
@@ -129,16 +144,17 @@ def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
     the kernel basis that `Matrix.kernel()` gives for the reduced evaluation
     matrix of the support of f against the monomials of degree <= `degree`.
     The annihilators of f + 1 are those of the complemented table."""
-    table = read_table(f)
+    table = read_table(f, hex_order=hex_order)
     basis = _engine.annihilators(table.n, table.bits, _degree_of(table, degree, "degree"),
                                  _threads(threads), progress)
     return [_exponents(terms, table.n) for terms in basis]
 
 
 def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = None,
-                     progress: Progress | None = None) -> list[Dimensions]:
+                     progress: Progress | None = None,
+                     hex_order: HexOrder = "msb-first") -> list[Dimensions]:
     """dim Ann_k(f) and dim Ann_k(f + 1) for k = 0 .. max_degree."""
-    table = read_table(f)
+    table = read_table(f, hex_order=hex_order)
     wanted = _nonnegative(max_degree, "max_degree")
     pairs = _engine.immunity_profile(table.n, table.bits, _degree_of(table, wanted, "max_degree"),
                                      _threads(threads), progress)
@@ -147,13 +163,19 @@ def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = No
     return [Dimensions(*pair) for pair in pairs]
 
 
-_TERM = re.compile(r"^(?:1|x\d+(?:\*x\d+)*)$")
+_TERM = re.compile(r"1|x[0-9]+(?:\*x[0-9]+)*", re.ASCII)
+_EXPONENT = re.compile(r"[01]*")
+# Digits past these, leading zeros aside, name no variable a table can have.
+_INDEX_DIGITS = len(str(MAX_VARIABLES))
 
 
 def from_anf(text: str, n: int) -> bytes:
     """The truth table (one byte per point) of a polynomial in n variables
     given as text, such as "x0*x1 + x2 + 1"; "0" is the zero function.  Terms
     that appear twice cancel, as over GF(2)."""
+    if not isinstance(text, str):
+        raise TypeError(f"from_anf takes a polynomial's text, a str such as \"x0*x1 + x2\", "
+                        f"not {type(text).__name__!r}")
     n = _nonnegative(n, "n")
     if n > MAX_VARIABLES:
         raise ValueError(f"{n} variables; at most {MAX_VARIABLES} are supported")
@@ -161,15 +183,18 @@ def from_anf(text: str, n: int) -> bytes:
     terms = [t.strip() for t in text.split("+")]
     if terms != ["0"]:
         for term in terms:
-            if not _TERM.match(term):
-                raise ValueError(f"not a term of a polynomial: {term!r} (terms look like x0*x3 or 1)")
+            if not _TERM.fullmatch(term):
+                raise ValueError(f"not a term of a polynomial: {_quoted(term)} "
+                                 "(terms look like x0*x3 or 1)")
             mask = 0
             if term != "1":
                 for variable in term.split("*"):
-                    i = int(variable[1:])
-                    if i >= n:
-                        raise ValueError(f"{variable} is not one of the {n} variables x0 .. x{n - 1}")
-                    mask |= 1 << i
+                    digits = variable[1:].lstrip("0")
+                    if len(digits) > _INDEX_DIGITS or int(digits or "0") >= n:
+                        named = f"one of the {n} variables x0 .. x{n - 1}" if n else \
+                            "a variable: a function of 0 variables has none"
+                        raise ValueError(f"{_quoted(variable)} is not {named}")
+                    mask |= 1 << int(digits or "0")
             coefficients[mask] ^= 1
     # The values from the coefficients: the Moebius transform, which is its own inverse.
     values = int.from_bytes(coefficients, "little")
@@ -189,19 +214,38 @@ def _alternating_mask(n: int, step: int) -> int:
 
 def anf(terms: Sequence[str]) -> str:
     """A polynomial's terms as text, highest degree first: ("100", "101", "000")
-    gives "x0*x2 + x0 + 1"; no terms give "0"."""
-    ordered = sorted(terms, key=lambda m: (m.count("1"), m), reverse=True)
+    gives "x0*x2 + x0 + 1"; no terms give "0".
+
+    Raises TypeError for a str, which is no sequence of terms, and ValueError
+    for a term that is not a str of "0" and "1", or terms of different
+    lengths."""
+    if isinstance(terms, (str, bytes, bytearray)):
+        raise TypeError("anf takes a sequence of exponent strings, such as (\"101\", \"000\") "
+                        f"for x0*x2 + 1, not a {type(terms).__name__!r}")
+    given = list(terms)
+    for index, term in enumerate(given):
+        if not (isinstance(term, str) and _EXPONENT.fullmatch(term)):
+            shown = _quoted(term) if isinstance(term, str) else f"a {type(term).__name__!r}"
+            raise ValueError(f"term {index} is {shown}, not an exponent string of \"0\" and "
+                             "\"1\", one per variable")
+    lengths = {len(term) for term in given}
+    if len(lengths) > 1:
+        first = given[0]
+        other = next(term for term in given if len(term) != len(first))
+        raise ValueError(f"terms of different lengths: {_quoted(first)} has {len(first)} "
+                         f"variables, {_quoted(other)} {len(other)}")
+    ordered = sorted(given, key=lambda m: (m.count("1"), m), reverse=True)
     return " + ".join(
         "*".join(f"x{i}" for i, e in enumerate(m) if e == "1") or "1" for m in ordered) or "0"
 
 
-def truth_table(f: TruthTable) -> bytes:
+def truth_table(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> bytes:
     """f as one byte per point, 0 or 1, f(0) first.
 
     Raises TypeError for an object that is no truth table, and ValueError for
     a length that is not a power of two, a value other than 0 and 1, or more
     than MAX_VARIABLES variables (see read_table, which keeps it packed)."""
-    return read_table(f).unpacked()
+    return read_table(f, hex_order=hex_order).unpacked()
 
 
 def _exponents(terms: Sequence[int], n: int) -> tuple[str, ...]:
