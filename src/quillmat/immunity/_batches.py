@@ -2,15 +2,24 @@
 
 from __future__ import annotations
 
+import multiprocessing
+import operator
+import os
+import threading
+import weakref
 from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from quillmat.immunity._table import PackedTable, TruthTable, read_table
 from quillmat.immunity._threads import available_cores, checked_threads
 
 if TYPE_CHECKING:
+    from multiprocessing.connection import Connection
+    from multiprocessing.context import BaseContext
+    from multiprocessing.process import BaseProcess
+
     from quillmat.immunity import Immunity
 
 
@@ -20,63 +29,176 @@ def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = No
     """algebraic_immunity of each function, computed by `executor`, in input order.
 
     Each function is checked and converted here, as it is reached, so a bad
-    one raises before its work is sent.  The default executor is a pool of
-    `workers` processes (one per core by default), made for this call and shut
-    down at its end; any concurrent.futures.Executor will do, a Dask client's
-    get_executor() among them (quillmat must be importable where it runs the
-    work).  Each function gets `threads` threads: with one worker per core, 1
-    keeps the cores busy without contention.  At most `window` functions (four
-    per worker by default) are in flight at once, so an endless input streams.
-    The results come as an iterator; when it is closed early or interrupted,
-    what has not started is cancelled."""
+    one is never sent; its error (or the input's own) is raised in its place,
+    after the results of the functions before it.  The default executor is a
+    pool of `workers` processes (one per core by default, never more than
+    there are functions in flight), made for this call and shut down at its
+    end; its processes start by forkserver (spawn where there is none), so a
+    script that calls this at its top level needs the usual
+    `if __name__ == "__main__":` guard.  Any concurrent.futures.Executor will
+    do, a Dask client's get_executor() among them (quillmat must be
+    importable where it runs the work).  Each function gets `threads` threads:
+    with one worker per core, 1 keeps the cores busy without contention.  At
+    most `window` functions (four per worker by default) are in flight at
+    once, so an endless input streams.  The results come as an iterator; when
+    it is closed early or interrupted, what has not started is cancelled, and
+    the pool's workers stop at once, as they do when the interpreter exits or
+    this process dies."""
     threads = checked_threads(threads)
-    tables = (read_table(f) for f in functions)
+    if window is not None:
+        window = operator.index(window)
+        if window < 1:
+            raise ValueError(f"window must be >= 1, not {window}")
+    inputs = iter(functions)
     if executor is not None:
-        return _in_order(executor, tables, threads, window or 4 * available_cores())
+        return _in_order(executor, inputs, threads, window or 4 * available_cores())
     workers = available_cores() if workers is None else checked_threads(workers, "workers")
-    return _with_pool(tables, threads, workers, window or 4 * workers)
+    window = window or 4 * workers
+    # More processes than functions in flight would only sit idle.
+    return _with_pool(inputs, threads, min(workers, window), window)
 
 
-def _with_pool(tables: Iterator[PackedTable], threads: int, workers: int,
+def _with_pool(inputs: Iterator[TruthTable], threads: int, workers: int,
                window: int) -> Iterator[Immunity]:
-    pool = ProcessPoolExecutor(max_workers=workers)
+    context = _RecordingContext(_start_context())
+    # Not "fork": the caller may have threads running (a progress bar, a
+    # server), and a child forked from a threaded process can deadlock on a
+    # lock some other thread held.  forkserver and spawn also start the
+    # processes one by one as the work needs them, not all at once.
+    alive, alive_writer = context.Pipe(duplex=False)
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=context,
+                               initializer=_die_with_parent, initargs=(alive,))
+    _live_pools[pool] = context
     try:
-        yield from _in_order(pool, tables, threads, window)
+        yield from _in_order(pool, inputs, threads, window)
     except BaseException:
         # Interrupted or closed early: the work in the workers' hands stops
         # too, rather than the interpreter's exit waiting for it.
-        _terminate_workers(pool)
+        _terminate_workers(pool, context)
         raise
     finally:
+        _live_pools.pop(pool, None)
         pool.shutdown(wait=True)
+        alive_writer.close()
+        alive.close()
 
 
-def _terminate_workers(pool: ProcessPoolExecutor) -> None:
+def _start_context() -> BaseContext:
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+class _RecordingContext:
+    """A multiprocessing context that keeps the processes it starts.
+
+    Before Python 3.14 a ProcessPoolExecutor does not say which processes it
+    has, and shutdown() waits for the work in their hands; the pool is given
+    this context, the documented way to choose how its processes start, so
+    that they can be terminated when the work must stop at once."""
+
+    def __init__(self, context: BaseContext) -> None:
+        self._context = context
+        self._lock = threading.Lock()
+        self.processes: list[BaseProcess] = []
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._context, name)
+
+    def Process(self, *args: Any, **kwargs: Any) -> BaseProcess:  # noqa: N802 (as the context names it)
+        process = self._context.Process(*args, **kwargs)
+        with self._lock:
+            self.processes.append(process)
+        return process
+
+    def terminate(self) -> None:
+        with self._lock:
+            processes = list(self.processes)
+        for process in processes:
+            if process.pid is not None and process.is_alive():
+                process.terminate()
+
+
+def _terminate_workers(pool: ProcessPoolExecutor, context: _RecordingContext) -> None:
     terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
     if terminate is not None:
         terminate()
         return
-    # Before 3.14 the pool does not say which processes it has; shutdown
-    # forgets them, so they are taken first.
-    processes = list((getattr(pool, "_processes", None) or {}).values())
     pool.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
-        process.terminate()
+    context.terminate()
 
 
-def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
+# The pools of the iterators still running.  The interpreter's exit joins each
+# pool's manager thread, which waits for the work in flight: the whole window
+# of an iterator nobody finished.  Their workers are stopped first, by a hook
+# that runs before those joins; atexit's run after them, too late.  threading
+# has no public hook for that moment; this is the one concurrent.futures
+# registers its own joins with, and a hook registered after it runs before it.
+_live_pools: weakref.WeakKeyDictionary[ProcessPoolExecutor, _RecordingContext] = \
+    weakref.WeakKeyDictionary()
+
+
+def _stop_live_pools() -> None:
+    for pool, context in list(_live_pools.items()):
+        _terminate_workers(pool, context)
+
+
+_register_exit = getattr(threading, "_register_atexit", None)
+if _register_exit is not None:
+    _register_exit(_stop_live_pools)
+else:
+    import atexit
+
+    atexit.register(_stop_live_pools)
+
+
+def _die_with_parent(alive: Connection) -> None:
+    """A worker's first act: its end is tied to its parent's, so the workers
+    of a process that is killed (SIGTERM, SIGHUP, SIGKILL) do not compute on,
+    orphaned.
+
+    `alive` is the reading end of a pipe whose one writer is the process that
+    made the pool: it reads end of file when that process dies.  (Under
+    forkserver a worker's parent is the server, which lives while any of its
+    children does, so neither its death signal nor a change of parent comes.)
+    The engine lets go of the interpreter while it computes, so the watch
+    acts at once."""
+    threading.Thread(target=_watch_parent, args=(alive,), daemon=True,
+                     name="quillmat-parent-watch").start()
+
+
+def _watch_parent(alive: Connection) -> None:
+    try:
+        alive.recv_bytes()  # nothing is ever sent
+    except (EOFError, OSError):
+        pass
+    os._exit(1)
+
+
+def _in_order(executor: Executor, inputs: Iterator[TruthTable], threads: int,
               window: int) -> Iterator[Immunity]:
     pending: deque[Future[Immunity]] = deque()
+    failure: Exception | None = None
     try:
-        for table in tables:
+        while failure is None:
+            try:
+                table = read_table(next(inputs))
+            except StopIteration:
+                break
+            except Exception as exc:
+                # The input fails here, ahead of the results; they come first.
+                failure = exc
+                break
             pending.append(executor.submit(_immunity_of_table, table, threads))
             if len(pending) >= window:
                 yield pending.popleft().result()
         while pending:
             yield pending.popleft().result()
+        if failure is not None:
+            raise failure
     finally:
         for future in pending:
             future.cancel()
+        failure = None
 
 
 def _immunity_of_table(table: PackedTable, threads: int) -> Immunity:
