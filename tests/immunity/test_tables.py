@@ -240,11 +240,15 @@ def test_numpy_subclasses():
         def __ne__(self, other):
             raise AssertionError("a GF(2) array's != is the field's")
 
-    for dtype in (numpy.uint8, numpy.int64, bool):
+    # Read as arrays, not as the buffers they also are: a buffer of big-endian items
+    # has no memoryview.tolist().
+    for dtype in (numpy.uint8, numpy.int64, bool, ">i4"):
         array_ = numpy.array(list(TABLE), dtype=dtype).view(Field)
         assert read_table(array_) == read_table(TABLE)
     with pytest.raises(ValueError, match=r"f\[1\] is 3"):
         read_table(numpy.array([0, 3, 1, 0]).view(Field))
+    with pytest.raises(TypeError, match="bools or integers, not float64"):
+        read_table(numpy.zeros(4).view(Field))
 
 
 def test_a_galois_array():
