@@ -229,6 +229,9 @@ def test_a_list_of_numpy_bools():
     assert type(values[0]) is numpy.bool_
     assert read_table(values) == read_table(TABLE)
     assert read_table([numpy.int64(v) for v in TABLE]) == read_table(TABLE)
+    # A numpy integer is a number, though it has a buffer too.
+    with pytest.raises(TypeError, match="ambiguous.*'0x6996'"):
+        read_table(numpy.int64(0x6996))
 
 
 def test_numpy_subclasses():

@@ -143,18 +143,18 @@ def _read(f: object, hex_order: str, owner: bool) -> PackedTable:
         return _from_array(f)
     if isinstance(f, Sequence):  # by its items, even when it has a buffer too
         return _from_values(_from_sequence(f))
-    if isinstance(f, Buffer):
-        return _from_buffer(memoryview(f))
-    method = getattr(f, "truth_table", None)
-    if owner and callable(method):
-        return _read(method(), hex_order, owner=False)
     kind = type(f).__name__
-    if hasattr(type(f), "__index__") and not isinstance(f, bool):
+    if hasattr(type(f), "__index__") and not isinstance(f, bool):  # numpy's integers too
         number = operator.index(f)  # type: ignore[arg-type]
         example = quoted(hex(number)) if number >= 0 else "'0x6996'"
         raise TypeError(f"a truth table is a sequence of 0/1 values, bytes, a numpy array or a "
                         f"str, not {kind!r}: a number is ambiguous, since its leading zeros, and "
                         f"so n, are lost; pass the str {example} or a sequence of 0/1 values")
+    if isinstance(f, Buffer):
+        return _from_buffer(memoryview(f))
+    method = getattr(f, "truth_table", None)
+    if owner and callable(method):
+        return _read(method(), hex_order, owner=False)
     raise TypeError("a truth table is a sequence of 0/1 values, bytes, a numpy array or a str, "
                     f"not {kind!r}")
 
