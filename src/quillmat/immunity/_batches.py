@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from typing import TYPE_CHECKING, Any
 
-from quillmat.immunity._table import PackedTable, TruthTable, read_table
+from quillmat.immunity._table import HexOrder, PackedTable, TruthTable, read_table
 from quillmat.immunity._threads import available_cores, checked_threads
 
 if TYPE_CHECKING:
@@ -25,10 +25,12 @@ if TYPE_CHECKING:
 
 def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = None, *,
                  threads: int = 1, workers: int | None = None,
-                 window: int | None = None) -> Iterator[Immunity]:
+                 window: int | None = None,
+                 hex_order: HexOrder = "msb-first") -> Iterator[Immunity]:
     """algebraic_immunity of each function, computed by `executor`, in input order.
 
-    Each function is checked and converted here, as it is reached, so a bad
+    Each function is checked and converted here (a "0x..." str read in
+    `hex_order`, as read_table reads it), as it is reached, so a bad
     one is never sent; its error (or the input's own) is raised in its place,
     after the results of the functions before it.  The default executor is a
     pool of `workers` processes (one per core by default, never more than
@@ -49,7 +51,7 @@ def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = No
         window = operator.index(window)
         if window < 1:
             raise ValueError(f"window must be >= 1, not {window}")
-    inputs = iter(functions)
+    inputs = (read_table(f, hex_order=hex_order) for f in functions)
     if executor is not None:
         return _in_order(executor, inputs, threads, window or 4 * available_cores())
     workers = available_cores() if workers is None else checked_threads(workers, "workers")
@@ -58,7 +60,7 @@ def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = No
     return _with_pool(inputs, threads, min(workers, window), window)
 
 
-def _with_pool(inputs: Iterator[TruthTable], threads: int, workers: int,
+def _with_pool(inputs: Iterator[PackedTable], threads: int, workers: int,
                window: int) -> Iterator[Immunity]:
     context = _RecordingContext(_start_context())
     # Not "fork": the caller may have threads running (a progress bar, a
@@ -174,14 +176,14 @@ def _watch_parent(alive: Connection) -> None:
     os._exit(1)
 
 
-def _in_order(executor: Executor, inputs: Iterator[TruthTable], threads: int,
+def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
               window: int) -> Iterator[Immunity]:
     pending: deque[Future[Immunity]] = deque()
     failure: Exception | None = None
     try:
         while failure is None:
             try:
-                table = read_table(next(inputs))
+                table = next(tables)
             except StopIteration:
                 break
             except Exception as exc:
