@@ -6,6 +6,8 @@ import array
 import collections.abc
 import ctypes
 import mmap
+import json
+import pathlib
 import pickle
 import random
 import subprocess
@@ -109,15 +111,9 @@ def test_lsb_first_hex_is_bit_x_of_the_number():
             assert all(msb[x] == lsb[x ^ ((1 << n) - 1)] for x in range(1 << n))
 
 
-def test_hex_orders_against_sagemath():
-    # SageMath's BooleanFunction reads a hex str as a number whose bit x is f(x): its
-    # reference manual (sage.crypto.boolean_function) shows BooleanFunction("12fe342a")
-    # with this algebraic normal form.
-    sage_anf = ("x0*x1*x2*x3*x4 + x0*x1*x2 + x0*x1*x3*x4 + x0*x1*x3 + x0*x1*x4 + x0*x2*x3*x4"
-                " + x0*x2*x4 + x0*x3*x4 + x0*x3 + x0 + x1*x2*x4 + x1*x3 + x1*x4 + x2*x3*x4"
-                " + x2*x3 + x2*x4")
-    assert immunity.truth_table("0x12fe342a", hex_order="lsb-first") == \
-        immunity.from_anf(sage_anf, 5)
+def test_the_two_hex_orders_by_hand():
+    # lsb-first reads a hex str as a number whose bit x is f(x), as SageMath's
+    # BooleanFunction does (checked against SageMath itself below).
     # 0xe8 = 0b11101000: bits 3, 5, 6 and 7, the points of weight >= 2, the majority
     # of three variables; most significant bit first it is the majority of x + 111.
     majority = bytes(int(bin(x).count("1") >= 2) for x in range(8))
@@ -274,3 +270,24 @@ def test_reading_imports_no_numpy():
         "        pass\n"
         "assert 'numpy' not in sys.modules, 'numpy was imported'\n")
     subprocess.run([sys.executable, "-c", program], check=True)
+
+
+SAGE = json.loads((pathlib.Path(__file__).parent / "data" / "sage_hex.json").read_text())
+
+
+@pytest.mark.parametrize("record", SAGE["records"], ids=lambda r: r["hex"])
+def test_lsb_first_reads_hex_as_sagemath_does(record):
+    # What SageMath's BooleanFunction(hex) made of each string (data/sage_hex.py
+    # wrote the file with passagemath): its table, ANF, immunity and annihilator.
+    n, table = record["n"], bytes(int(c) for c in record["truth_table"])
+    text = "0x" + record["hex"]
+    assert immunity.truth_table(text, hex_order="lsb-first") == table
+    assert immunity.from_anf(record["anf"], n) == table  # x_i is bit i of x, as in Sage
+    result = immunity.algebraic_immunity(text, hex_order="lsb-first")
+    assert result.degree == record["algebraic_immunity"]
+    # Sage's annihilator is one of ours: it vanishes where f, or f + 1, is 1.
+    g = immunity.from_anf(record["annihilator"], n)
+    assert any(g)
+    assert not any(a & b for a, b in zip(g, table)) or not any(a & (1 - b) for a, b in zip(g, table))
+    if record["hex"] != record["hex"][::-1]:  # the default order reads another table
+        assert immunity.truth_table(text) != table
