@@ -6,6 +6,7 @@ import array
 import collections.abc
 import ctypes
 import mmap
+import os
 import json
 import pathlib
 import pickle
@@ -250,9 +251,16 @@ def test_numpy_subclasses():
         read_table(numpy.zeros(4).view(Field))
 
 
+# galois compiles its field arithmetic with numba's LLVM at import, code the
+# sanitizer runtime cannot see into: the plain build's run covers it.
+@pytest.mark.skipif("QUILLMAT_SANITIZED" in os.environ, reason="galois' JIT under the sanitizer")
 def test_a_galois_array():
     galois = pytest.importorskip("galois")
-    assert read_table(galois.GF(2)(list(TABLE))) == read_table(TABLE)
+    field_array = galois.GF(2)(list(TABLE))
+    assert isinstance(field_array, sys.modules["numpy"].ndarray)  # a subclass, not numpy's own
+    assert type(field_array).__module__ != "numpy"
+    assert read_table(field_array) == read_table(TABLE)
+    assert immunity.algebraic_immunity(field_array) == immunity.algebraic_immunity(TABLE)
 
 
 def test_reading_imports_no_numpy():
