@@ -40,9 +40,9 @@ meanwhile, Ctrl-C interrupts it within a fraction of a second, and
 `progress` callable, when given, is called as progress(done, total) every
 tenth of a second or so, in units of elimination work; what it raises stops
 the work and propagates.  Peak memory is that of the largest linear system
-solved: for a random function of n variables about 2**(2n - 5) bytes (n = 16:
-0.1 GiB; n = 18: 2 GiB); a computation that would need more memory than the
-process may use raises MemoryError before it starts.
+solved, about fourfold for each extra variable (docs/benchmarks.md has the
+measured peaks); a computation that would need more memory than the process
+may use raises MemoryError before it starts.
 """
 
 from __future__ import annotations
