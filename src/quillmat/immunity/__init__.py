@@ -55,6 +55,7 @@ from typing import NamedTuple
 
 from quillmat import _engine
 from quillmat.immunity._batches import map_immunity
+from quillmat.immunity._plot import plot_profile
 from quillmat.immunity._table import (
     MAX_VARIABLES,
     HexOrder,
@@ -81,6 +82,7 @@ __all__ = [
     "from_anf",
     "immunity_profile",
     "map_immunity",
+    "plot_profile",
     "read_table",
     "truth_table",
 ]
