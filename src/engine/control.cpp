@@ -1,6 +1,7 @@
 #include "engine/control.hpp"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 #include "engine/cores.hpp"
@@ -29,10 +30,28 @@ void Control::set_threads(unsigned threads) noexcept {
 void Control::run_poll() {
   poll();
   next_poll_ = Clock::now() + poll_interval;
+  if (forked()) throw Forked{};
 }
+
+namespace {
+
+// The threads of a call in the child of a fork made while it ran: they are
+// not in the child, so they can be neither joined nor destroyed (a joinable
+// std::thread terminates the process); they are kept, reachable, for ever.
+void abandon(std::vector<std::thread>& threads) {
+  static std::vector<std::thread>* const abandoned = new std::vector<std::thread>;
+  for (auto& thread : threads) abandoned->push_back(std::move(thread));
+  threads.clear();
+}
+
+}  // namespace
 
 void Control::wait_polling(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
                            const std::function<bool()>& finished) {
+  if (forked()) {
+    lock.unlock();
+    throw Forked{};
+  }
   while (!finished()) {
     if (!on_home_thread()) {
       wake.wait(lock, finished);
@@ -50,6 +69,7 @@ void Control::wait_polling(std::unique_lock<std::mutex>& lock, std::condition_va
       // the threads still use memory the caller owns.
       request_stop();
     }
+    if (forked()) throw Forked{};
     lock.lock();
   }
 }
@@ -68,8 +88,8 @@ void run_together(Control& control, const std::vector<std::function<void()>>& ta
     --running;
     done.notify_all();
   };
+  threads.reserve(tasks.size() - 1);
   try {
-    threads.reserve(tasks.size() - 1);
     for (std::size_t i = 1; i < tasks.size(); ++i) {
       threads.emplace_back([&, i] {
         std::exception_ptr failure;
@@ -81,25 +101,30 @@ void run_together(Control& control, const std::vector<std::function<void()>>& ta
         finish(i, std::move(failure));
       });
     }
-  } catch (...) {
-    // A thread that could not start: the task runs here instead.
-    control.request_stop();
-    std::unique_lock lock(mutex);
-    running -= tasks.size() - 1 - threads.size();
-    control.wait_polling(lock, done, [&] { return running == 0; });
-    lock.unlock();
-    for (auto& thread : threads) thread.join();
-    throw;
+  } catch (const std::system_error&) {
+    // The system gives no more threads (EAGAIN): the rest run here.
+  }
+  const std::size_t started = threads.size();
+  {
+    std::lock_guard guard(mutex);
+    running -= tasks.size() - 1 - started;
+  }
+  // Here: tasks[0], then those without a thread of their own.
+  for (std::size_t i = 0; i < tasks.size(); i = i == 0 ? started + 1 : i + 1) {
+    try {
+      tasks[i]();
+    } catch (...) {
+      failures[i] = std::current_exception();
+      control.request_stop();
+    }
   }
   try {
-    tasks[0]();
-  } catch (...) {
-    failures[0] = std::current_exception();
-    control.request_stop();
-  }
-  {
+    if (control.forked()) throw Forked{};
     std::unique_lock lock(mutex);
     control.wait_polling(lock, done, [&] { return running == 0; });
+  } catch (const Forked&) {
+    abandon(threads);
+    throw;
   }
   for (auto& thread : threads) thread.join();
   rethrow_first_real(failures);
@@ -114,6 +139,10 @@ Team::Team(Control& control, unsigned size) : control_(control) {
 }
 
 Team::~Team() {
+  if (control_.forked()) {
+    abandon(workers_);
+    return;
+  }
   {
     std::lock_guard guard(mutex_);
     closing_ = true;
@@ -162,6 +191,7 @@ void Team::run(const std::function<void(unsigned)>& job) {
     own = std::current_exception();
     control_.request_stop();
   }
+  if (control_.forked()) throw Forked{};
   std::unique_lock lock(mutex_);
   control_.wait_polling(lock, finished_, [&] { return running_ == 0; });
   rethrow_first_real({own, failure_});

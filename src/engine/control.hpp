@@ -20,12 +20,17 @@
 #include <thread>
 #include <vector>
 
+#include "engine/memory.hpp"
 #include "engine/tuning.hpp"
 
 namespace quillmat::engine {
 
 // Thrown out of the core when its caller asked it to stop.
 struct Cancelled {};
+// Thrown out of the core in the child of a fork made while it ran (from a
+// poll on the home thread): the call's other threads are not in the child,
+// so the work cannot go on, nor wait for them.
+struct Forked {};
 
 class Control {
  public:
@@ -41,6 +46,8 @@ class Control {
     if (on_home_thread() && Clock::now() >= next_poll_) run_poll();
     if (stop_.load(std::memory_order_relaxed)) throw Cancelled{};
   }
+  // Whether this process is a child forked since the Control was made.
+  bool forked() const noexcept { return fork_generation() != forks_; }
   void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
 
@@ -59,6 +66,9 @@ class Control {
 
   // Waits on the home thread until `finished()` holds, polling meanwhile;
   // `finished` is called with `lock` held, and the waker notifies `wake`.
+  // Throws Forked, with `lock` released, when a poll forked this process:
+  // nothing is left to wait for, and the lock may be held by a thread that
+  // the child lacks.
   void wait_polling(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
                     const std::function<bool()>& finished);
 
@@ -70,6 +80,7 @@ class Control {
   void run_poll();
 
   std::thread::id home_ = std::this_thread::get_id();
+  std::uint64_t forks_ = fork_generation();
   Clock::time_point next_poll_ = Clock::now() + poll_interval;
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> done_{0};
@@ -101,9 +112,10 @@ void rethrow_first_real(const std::vector<std::exception_ptr>& failures);
 // calling thread, while it waits, goes on polling `control` if it is the
 // home thread.  The first task to throw requests a stop, which the others
 // see at their next checkpoint; once all are done the first real failure is
-// rethrown (rethrow_first_real), Cancelled only when there was none.  When a
-// thread cannot be started, the tasks already running are stopped and, once
-// they have finished, the failure to start it is rethrown.
+// rethrown (rethrow_first_real), Cancelled only when there was none.  The
+// tasks for threads that cannot be started (the system refuses more) run on
+// the calling thread after tasks[0], one after the other: the same work on
+// fewer threads.
 void run_together(Control& control, const std::vector<std::function<void()>>& tasks);
 
 // Calls job(begin, end) on ranges that split 0 .. count, each on a thread of

@@ -64,18 +64,26 @@ BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Co
 // the first `width` are transformed.  Afterwards the entry of y is the sum of
 // the entries of the points inside y.  Those points have weight <= d too: the
 // transform needs no point beyond them, however many variables there are.
-void moebius_up_to(std::vector<Word>& values, std::size_t chunk, std::size_t width, int n, int d,
+void moebius_up_to(Word* values, std::size_t chunk, std::size_t width, int n, int d,
                    const ReducedSystem::Columns& columns, Control& control) {
   const std::uint64_t end = std::uint64_t{1} << n;
+  // Points between two checkpoints: fewer when each carries many words.
+  const std::size_t per_checkpoint =
+      std::max<std::size_t>(1, tuning::points_per_checkpoint / std::max<std::size_t>(1, width));
+  std::size_t since = 0;
   for (int i = 0; i < n; ++i) {
     control.checkpoint();
     const std::uint64_t bit = std::uint64_t{1} << i;
     std::size_t place = 0;  // of x, enumerated in the order of the places
     for (int k = 0; k <= d && k <= n; ++k) {
       for (std::uint64_t x = (std::uint64_t{1} << k) - 1; x < end; ++place) {
+        if (++since == per_checkpoint) {
+          control.checkpoint();
+          since = 0;
+        }
         if (x & bit) {
-          Word* to = values.data() + place * chunk;
-          const Word* from = values.data() + columns.place(static_cast<Mask>(x ^ bit)) * chunk;
+          Word* to = values + place * chunk;
+          const Word* from = values + columns.place(static_cast<Mask>(x ^ bit)) * chunk;
           for (std::size_t w = 0; w < width; ++w) to[w] ^= from[w];
         }
         x = x == 0 ? end : next_of_same_weight(x);  // 0 is the only point of weight 0
@@ -96,20 +104,26 @@ void kernel_coefficients(const ReducedSystem::Columns& columns, const BitMatrix&
   const std::size_t points = columns.column.size();
   const std::size_t chunk = std::max<std::size_t>(
       1, std::min<std::size_t>(kernel.words(), tuning::moebius_words / points));
-  const MemoryReservation memory(points * chunk * sizeof(Word) + wanted.size() * sizeof(Mask),
-                                 "the Moebius transform");
-  std::vector<Word> values(points * chunk);
+  const MemoryReservation memory(wanted.size() * sizeof(Mask), "the Moebius transform");
+  // Zero from calloc, its pages mapped as they are first written.
+  const WordBlock buffer(points * chunk);
+  Word* const values = buffer.data();
+  const std::size_t size = points * chunk;
   std::vector<std::uint32_t> place(wanted.size());
   for (std::size_t p = 0; p < wanted.size(); ++p) {
     place[p] = static_cast<std::uint32_t>(columns.place(wanted[p]));
   }
   for (std::size_t first = 0; first < kernel.words(); first += chunk) {
     const std::size_t width = std::min(chunk, kernel.words() - first);
-    std::fill(values.begin(), values.end(), 0);
+    // Cleared again after the first vectors, in pieces between checkpoints:
+    // the buffer may be hundreds of megabytes.
+    for (std::size_t from = 0; first > 0 && from < size; from += tuning::points_per_checkpoint) {
+      control.checkpoint();
+      std::fill_n(values + from, std::min(size - from, tuning::points_per_checkpoint), Word{0});
+    }
     for (std::size_t q = 0; q < columns.points.size(); ++q) {
-      std::copy_n(
-          kernel.row(q) + first, width,
-          values.begin() + static_cast<std::ptrdiff_t>(columns.place(columns.points[q]) * chunk));
+      if (q % tuning::points_per_checkpoint == 0) control.checkpoint();
+      std::copy_n(kernel.row(q) + first, width, values + columns.place(columns.points[q]) * chunk);
     }
     moebius_up_to(values, chunk, width, n, d, columns, control);
     std::array<Word, 64> block;

@@ -1,5 +1,6 @@
 #include "engine/memory.hpp"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,6 +13,16 @@ namespace quillmat::engine {
 namespace {
 
 std::atomic<std::uint64_t> reserved{0};
+std::atomic<std::uint64_t> forks{0};
+
+// In the child of a fork only the forking thread goes on: what the calls of
+// the others reserved is the parent's to give back.
+void after_fork_in_child() noexcept {
+  reserved.store(0, std::memory_order_relaxed);
+  forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int registered = pthread_atfork(nullptr, nullptr, after_fork_in_child);
 
 std::uint64_t process_limit() {
   std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
@@ -34,6 +45,10 @@ double gib(std::uint64_t bytes) {
 
 }  // namespace
 
+std::uint64_t fork_generation() noexcept {
+  return forks.load(std::memory_order_relaxed);
+}
+
 std::uint64_t memory_budget() {
   // Read once: the limits of a process seldom change, and reading them costs a system call.
   static const std::uint64_t budget = process_limit() / 4 * 3;
@@ -54,10 +69,14 @@ MemoryReservation::MemoryReservation(std::uint64_t bytes, const char* what) {
     }
   } while (!reserved.compare_exchange_weak(before, before + bytes, std::memory_order_relaxed));
   bytes_ = bytes;
+  forks_ = fork_generation();
 }
 
 MemoryReservation::~MemoryReservation() {
-  if (bytes_ != 0) reserved.fetch_sub(bytes_, std::memory_order_relaxed);
+  // A reservation from before a fork is not in the child's count.
+  if (bytes_ != 0 && forks_ == fork_generation()) {
+    reserved.fetch_sub(bytes_, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace quillmat::engine

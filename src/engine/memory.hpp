@@ -6,7 +6,9 @@
 // machine's memory, or a lower address-space or data limit) throws
 // OutOfMemory before anything is allocated, so a computation too large for
 // the machine fails at once instead of being killed half way.  The total
-// counts every engine call of the process, concurrent ones included.
+// counts every engine call of the process, concurrent ones included.  A
+// process forked while calls ran starts from nothing: their reservations
+// stay with the parent, and those it inherited give nothing back.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +33,8 @@ class MemoryReservation {
   MemoryReservation() noexcept = default;
   // Reserves `bytes`, or throws OutOfMemory naming `what`.
   MemoryReservation(std::uint64_t bytes, const char* what);
-  MemoryReservation(MemoryReservation&& other) noexcept : bytes_(std::exchange(other.bytes_, 0)) {}
+  MemoryReservation(MemoryReservation&& other) noexcept
+      : bytes_(std::exchange(other.bytes_, 0)), forks_(other.forks_) {}
   MemoryReservation& operator=(MemoryReservation&& other) noexcept {
     MemoryReservation(std::move(other)).swap(*this);
     return *this;
@@ -40,11 +43,20 @@ class MemoryReservation {
   MemoryReservation& operator=(const MemoryReservation&) = delete;
   ~MemoryReservation();
 
-  void swap(MemoryReservation& other) noexcept { std::swap(bytes_, other.bytes_); }
+  void swap(MemoryReservation& other) noexcept {
+    std::swap(bytes_, other.bytes_);
+    std::swap(forks_, other.forks_);
+  }
 
  private:
   std::uint64_t bytes_ = 0;
+  std::uint64_t forks_ = 0;  // fork_generation() when reserved
 };
+
+// How many forks separate this process from the one that loaded the engine:
+// a call that started in another generation runs in a child that lacks its
+// threads.
+std::uint64_t fork_generation() noexcept;
 
 // What the engine may hold at once, in bytes.
 std::uint64_t memory_budget();

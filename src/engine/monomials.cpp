@@ -1,5 +1,6 @@
 #include "engine/monomials.hpp"
 
+#include <array>
 #include <bit>
 #include <stdexcept>
 #include <utility>
@@ -48,12 +49,20 @@ TruthTable::TruthTable(int n, std::vector<Word> bits) : n_(n), bits_(std::move(b
   }
   if (points() % word_bits != 0) bits_.back() &= (Word{1} << points() % word_bits) - 1;
   profile_.assign(static_cast<std::size_t>(n) + 1, 0);
-  // Point 64w + b has weight popcount(w) + popcount(b).
+  // Point 64w + b has weight popcount(w) + popcount(b): a word's points of
+  // each weight are its bits under the mask of the b of that weight.
+  constexpr std::array<Word, 7> of_weight = [] {
+    std::array<Word, 7> masks{};
+    for (unsigned b = 0; b < 64; ++b)
+      masks[static_cast<std::size_t>(std::popcount(b))] |= Word{1} << b;
+    return masks;
+  }();
   for (std::size_t w = 0; w < bits_.size(); ++w) {
-    const int high = std::popcount(w);
-    for (Word set = bits_[w]; set != 0; set &= set - 1) {
-      ++profile_[static_cast<std::size_t>(
-          high + std::popcount(static_cast<unsigned>(std::countr_zero(set))))];
+    const Word set = bits_[w];
+    if (set == 0) continue;
+    const auto high = static_cast<std::size_t>(std::popcount(w));
+    for (std::size_t j = 0; j < of_weight.size() && high + j < profile_.size(); ++j) {
+      profile_[high + j] += static_cast<std::uint64_t>(std::popcount(set & of_weight[j]));
     }
   }
 }

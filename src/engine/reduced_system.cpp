@@ -52,27 +52,48 @@ ReducedSystem::ReducedSystem(const TruthTable& s, int d) : s_(s), d_(d) {
 
 double ReducedSystem::cost() const noexcept {
   if (rows() == 0) return static_cast<double>(cols());  // nothing to eliminate, nor to index
+  const int n = s_.variables();
+  // The index of the points of weight <= d, each entry written once and read at random.
+  const double index = tuning::index_entry_cost * static_cast<double>(monomials_up_to_count(n, d_));
+  if (cols() <= tuning::sifted_columns) {
+    // Each row from a lookup per byte of its point and reduced by a lookup
+    // per byte of the row, a word of each per word of the row; the basis
+    // costs no more than a few rows.
+    const auto words = static_cast<double>(words_for(cols()));
+    const double per_row = (static_cast<double>(n + 7) / 8 + 8 * words) * words;
+    return index + static_cast<double>(rows()) * per_row;
+  }
   // Elimination ~ r^2 * (big - r / 3) bit operations with r = min(R, C), big =
-  // max(R, C), done a word at a time; writing the rows; and the index of the
-  // points of weight <= d, each entry written once and read at random.
+  // max(R, C), done a word at a time; writing the rows, and the subsets of
+  // size <= d that each row's point enumerates; and the index.
   const double r = static_cast<double>(std::min(rows(), cols()));
   const double big = static_cast<double>(std::max(rows(), cols()));
   const double elimination = r * r * (big - r / 3.0) / word_bits;
   const double building = static_cast<double>(rows() * BitMatrix::stride_for(cols()));
-  const double index =
-      tuning::index_entry_cost * static_cast<double>(monomials_up_to_count(s_.variables(), d_));
-  return elimination + building + index;
+  double subsets = 0;
+  const auto& ones = s_.weight_profile();
+  for (int w = d_ + 1; w <= n; ++w) {
+    subsets += static_cast<double>(ones[static_cast<std::size_t>(w)]) *
+               static_cast<double>(monomials_up_to_count(w, d_));
+  }
+  return elimination + building + subsets + index;
 }
 
-ReducedSystem::Columns ReducedSystem::columns() const {
+ReducedSystem::Columns ReducedSystem::columns(Control& control) const {
   const int n = s_.variables();
   Columns result;
   result.points.reserve(cols_);
+  result.column.reserve(monomials_up_to_count(n, d_));
   result.offset.push_back(0);
+  std::size_t since = 0;  // points since the last checkpoint
   for (int k = 0; k <= d_ && k <= n; ++k) {
     // The k-bit masks below 2**n in increasing order.
     const std::uint64_t end = std::uint64_t{1} << n;
     for (std::uint64_t m = (std::uint64_t{1} << k) - 1; m < end;) {
+      if (++since == tuning::points_per_checkpoint) {
+        control.checkpoint();
+        since = 0;
+      }
       if (s_.at(m)) {
         result.column.push_back(-1);  // fixed by the support: not an unknown
       } else {
@@ -87,12 +108,18 @@ ReducedSystem::Columns ReducedSystem::columns() const {
   return result;
 }
 
-std::vector<Mask> ReducedSystem::next_rows(std::uint64_t& next, std::size_t count) const {
+std::vector<Mask> ReducedSystem::next_rows(std::uint64_t& next, std::size_t count,
+                                           Control& control) const {
   std::vector<Mask> result;
   result.reserve(count);
   const std::vector<Word>& bits = s_.bits();
+  std::size_t since = 0;  // words since the last checkpoint
   // The support's points a word at a time: the bits past 2**n are zero.
   while (next < s_.points() && result.size() < count) {
+    if (++since == tuning::points_per_checkpoint / word_bits) {
+      control.checkpoint();
+      since = 0;
+    }
     const std::size_t w = next / word_bits;
     Word set = bits[w] & (~Word{0} << (next % word_bits));
     for (; set != 0 && result.size() < count; set &= set - 1) {
@@ -126,7 +153,8 @@ void ReducedSystem::build(const std::vector<Mask>& points, const Columns& column
     // size i, its colexicographic rank and the next bit of x to try.
     std::array<std::uint32_t, max_variables + 1> rank{};
     std::array<int, max_variables + 1> next{};
-    std::size_t since = 0;  // rows built since the last checkpoint
+    std::size_t since = 0;    // rows built since the last checkpoint
+    std::size_t subsets = 0;  // subsets enumerated since the last checkpoint
     for (std::size_t r = begin; r < end; ++r) {
       if (++since == tuning::built_rows_per_checkpoint) {
         control.checkpoint();
@@ -152,6 +180,10 @@ void ReducedSystem::build(const std::vector<Mask>& points, const Columns& column
       next[0] = 0;
       rank[0] = 0;
       while (depth >= 0) {
+        if (++subsets == tuning::subsets_per_checkpoint) {
+          control.checkpoint();
+          subsets = 0;
+        }
         const int b = next[static_cast<std::size_t>(depth)]++;
         if (b >= w || depth == d_) {
           --depth;
@@ -170,15 +202,46 @@ void ReducedSystem::build(const std::vector<Mask>& points, const Columns& column
   });
 }
 
+ReducedSystem::NarrowRows::NarrowRows(const ReducedSystem& system, const Columns& columns)
+    : words_(words_for(system.cols())),
+      bytes_((static_cast<std::size_t>(system.function().variables()) + 7) / 8) {
+  const int n = system.function().variables();
+  const int d = system.degree();
+  std::vector<Word> of_variable(static_cast<std::size_t>(n) * words_);
+  parity_.assign((static_cast<std::size_t>(n) + 1) * words_, 0);
+  for (std::size_t q = 0; q < columns.points.size(); ++q) {
+    const Mask z = columns.points[q];
+    const Word bit = Word{1} << (q % word_bits);
+    for (Mask rest = z; rest != 0; rest &= rest - 1) {
+      of_variable[static_cast<std::size_t>(std::countr_zero(rest)) * words_ + q / word_bits] |= bit;
+    }
+    for (int w = d + 1; w <= n; ++w) {
+      if (odd_binomial(w - engine::degree(z) - 1, d - engine::degree(z))) {
+        parity_[static_cast<std::size_t>(w) * words_ + q / word_bits] |= bit;
+      }
+    }
+  }
+  lacking_.assign(bytes_ * 256 * words_, 0);
+  for (std::size_t b = 0; b < bytes_; ++b) {
+    for (std::size_t value = 0; value < 256; ++value) {
+      Word* entry = lacking_.data() + (b * 256 + value) * words_;
+      for (std::size_t i = 8 * b; i < 8 * b + 8 && i < static_cast<std::size_t>(n); ++i) {
+        if (value >> (i - 8 * b) & 1) continue;
+        for (std::size_t w = 0; w < words_; ++w) entry[w] |= of_variable[i * words_ + w];
+      }
+    }
+  }
+}
+
 BitMatrix ReducedSystem::matrix(Control& control) const {
   const MemoryReservation lists(
       tuning::index_bytes_per_monomial * monomials_up_to_count(s_.variables(), d_) +
           sizeof(Mask) * rows_,
       "the reduced system's index");
-  const Columns unknowns = columns();
+  const Columns unknowns = columns(control);
   BitMatrix result(rows_, cols_);
   std::uint64_t next = 0;
-  build(next_rows(next, rows_), unknowns, result, 0, control);
+  build(next_rows(next, rows_, control), unknowns, result, 0, control);
   return result;
 }
 

@@ -64,14 +64,42 @@ class ReducedSystem {
       return offset[static_cast<std::size_t>(engine::degree(z))] + colex(z);
     }
   };
-  Columns columns() const;
+  Columns columns(Control& control) const;
   // The rows' points x, in increasing order: `count` of them from `*next`
   // on, which moves past them.
-  std::vector<Mask> next_rows(std::uint64_t& next, std::size_t count) const;
+  std::vector<Mask> next_rows(std::uint64_t& next, std::size_t count, Control& control) const;
   // Writes the rows of `points` into rows first, first+1, ... of `matrix`,
   // which has cols() columns.
   void build(const std::vector<Mask>& points, const Columns& columns, BitMatrix& matrix,
              std::size_t first, Control& control) const;
+
+  // The rows of a system of at most tuning::sifted_columns columns, each
+  // from a table lookup per byte of its point instead of its subsets: row x
+  // holds the columns of the right parity for |x| whose points lie inside
+  // x, which are those outside the union of the variables' columns that x
+  // lacks.  The same rows as build() writes.
+  class NarrowRows {
+   public:
+    NarrowRows(const ReducedSystem& system, const Columns& columns);
+    // Writes row x into words() = Words words at `row`.
+    template <std::size_t Words>
+    void make(Mask x, Word* row) const noexcept {
+      Word outside[Words] = {};
+      for (std::size_t b = 0; b < bytes_; ++b) {
+        const Word* entry = lacking_.data() + (b * 256 + (x >> (8 * b) & 0xff)) * Words;
+        for (std::size_t w = 0; w < Words; ++w) outside[w] |= entry[w];
+      }
+      const Word* parity = parity_.data() + static_cast<std::size_t>(engine::degree(x)) * Words;
+      for (std::size_t w = 0; w < Words; ++w) row[w] = parity[w] & ~outside[w];
+    }
+
+   private:
+    std::size_t words_;
+    std::size_t bytes_;  // of a point: (n + 7) / 8
+    std::vector<Word>
+        lacking_;  // per byte of x and its value: the columns of the variables it lacks
+    std::vector<Word> parity_;  // per weight of x: the columns whose entry is odd there
+  };
 
   // The whole matrix at once (for benchmarks and tests; the engine reads it in chunks).
   BitMatrix matrix(Control& control) const;

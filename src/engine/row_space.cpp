@@ -1,6 +1,9 @@
 #include "engine/row_space.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -18,32 +21,144 @@ std::size_t capacity(const ReducedSystem& system) {
   return std::min(system.rows(), cols + extra);
 }
 
-// Reduces rows rank .. rank+count-1 of the space's matrix by its rows 0 ..
-// rank-1, an echelon form with the pivots `space.echelon.pivots`, and moves
-// those that stay non-zero, in their order, to rows rank, rank+1, ...: the
-// same row space, as the others are sums of the rows above.  Returns how
-// many stay.
-std::size_t sift_rows(RowSpace& space, std::size_t rank, std::size_t count) {
-  BitMatrix& matrix = space.basis;
-  const std::vector<std::uint32_t>& pivots = space.echelon.pivots;
-  const std::size_t words = matrix.words();
-  std::vector<Word*>& order = matrix.row_order();
-  std::size_t kept = 0;
-  for (std::size_t i = rank; i < rank + count; ++i) {
-    Word* row = order[i];
+// A reduced row echelon basis of narrow rows of `Words` words, unordered,
+// and tables that reduce a row by it with a lookup per byte: the entry of a
+// byte's value is the sum of the basis rows whose pivots are among its bits,
+// so a row less the entries of its bytes is zero at every pivot, and zero
+// exactly when the basis spans it.
+template <std::size_t Words>
+class Sieve {
+ public:
+  Sieve() : tables_(Words * 8 * 256 * Words) {}
+
+  std::size_t rank() const noexcept { return pivots_.size(); }
+  const Word* row(std::size_t i) const noexcept { return rows_.data() + i * Words; }
+
+  // Reduces `row` by the basis; true when something is left.
+  bool reduce(Word* row) const noexcept {
+    Word sum[Words] = {};
+    for (std::size_t b = 0; b < 8 * Words; ++b) {
+      const std::size_t value = row[b / 8] >> (8 * (b % 8)) & 0xff;
+      const Word* entry = tables_.data() + (b * 256 + value) * Words;
+      for (std::size_t w = 0; w < Words; ++w) sum[w] ^= entry[w];
+    }
     Word any = 0;
-    // In order of the pivots: each leads where the rows before it are zero.
-    for (std::size_t j = 0; j < rank; ++j) {
-      const std::size_t p = pivots[j];
-      if (row[p / word_bits] >> (p % word_bits) & 1) {
-        const Word* pivot = order[j];
-        for (std::size_t w = p / word_bits; w < words; ++w) row[w] ^= pivot[w];
+    for (std::size_t w = 0; w < Words; ++w) any |= row[w] ^= sum[w];
+    return any != 0;
+  }
+
+  // Adds a row that reduce() left non-zero, with its lowest column as its
+  // pivot, clearing that column from the other rows.
+  void insert(const Word* row) {
+    std::size_t w0 = 0;
+    while (row[w0] == 0) ++w0;
+    const auto pivot = static_cast<std::uint32_t>(
+        w0 * word_bits + static_cast<std::size_t>(std::countr_zero(row[w0])));
+    for (std::size_t i = 0; i < rank(); ++i) {
+      Word* other = rows_.data() + i * Words;
+      if (other[w0] >> (pivot % word_bits) & 1) {
+        for (std::size_t w = 0; w < Words; ++w) other[w] ^= row[w];
       }
     }
-    for (std::size_t w = 0; w < words; ++w) any |= row[w];
-    if (any != 0) std::swap(order[rank + kept++], order[i]);
+    rows_.insert(rows_.end(), row, row + Words);
+    pivots_.push_back(pivot);
+    std::vector<const Word*> by_column(Words * word_bits, nullptr);
+    for (std::size_t i = 0; i < rank(); ++i) by_column[pivots_[i]] = this->row(i);
+    for (std::size_t b = 0; b < 8 * Words; ++b) {
+      Word* table = tables_.data() + b * 256 * Words;
+      for (std::size_t value = 1; value < 256; ++value) {
+        const auto low = static_cast<std::size_t>(std::countr_zero(value));
+        const Word* previous = table + (value & (value - 1)) * Words;
+        const Word* added = by_column[8 * b + low];
+        for (std::size_t w = 0; w < Words; ++w) {
+          table[value * Words + w] = previous[w] ^ (added ? added[w] : 0);
+        }
+      }
+    }
   }
-  return kept;
+
+ private:
+  std::vector<Word> tables_;  // entry 0 of each byte stays zero
+  std::vector<Word> rows_;
+  std::vector<std::uint32_t> pivots_;
+};
+
+// The row space of a narrow system, its rows made from tables and sifted as
+// they come, without a matrix of them: a piece of the truth table at a time,
+// split among the threads, each reducing its rows by the basis so far and
+// keeping what is left in a basis of its own, which joins the common one
+// after the piece.  The pieces grow from a few words of the table, since a
+// system of full rank often has it after a few hundred rows.  The basis ends
+// in `basis` in the form asked: a row space has one reduced form, so the
+// kernel is the one any order of the rows gives.
+template <std::size_t Words>
+Echelon narrow_row_space(const ReducedSystem& system, const ReducedSystem::Columns& columns,
+                         BitMatrix& basis, Form form, Control& control) {
+  const std::size_t cols = system.cols();
+  const ReducedSystem::NarrowRows rows(system, columns);
+  const int d = system.degree();
+  const std::vector<Word>& bits = system.function().bits();
+  constexpr std::size_t words_per_checkpoint = tuning::points_per_checkpoint / word_bits;
+  Sieve<Words> sieve;
+  std::size_t piece = tuning::narrow_first_words;
+  for (std::size_t start = 0; start < bits.size() && sieve.rank() < cols;) {
+    const std::size_t end = std::min(bits.size(), start + piece);
+    control.plan((end - start) * word_bits);
+    const std::size_t parts = std::min<std::size_t>(
+        control.threads(),
+        std::max<std::size_t>(1, (end - start) * word_bits / tuning::rows_per_thread));
+    std::vector<Sieve<Words>> own(parts);
+    std::vector<std::function<void()>> tasks;
+    for (std::size_t p = 0; p < parts; ++p) {
+      tasks.emplace_back([&, p] {
+        const std::size_t from = start + (end - start) * p / parts;
+        const std::size_t to = start + (end - start) * (p + 1) / parts;
+        Sieve<Words>& mine = own[p];
+        Word row[Words];
+        for (std::size_t w = from; w < to; ++w) {
+          if ((w - from) % words_per_checkpoint == 0) {
+            control.checkpoint();
+            control.advance(std::min(to - w, words_per_checkpoint) * word_bits);
+          }
+          for (Word set = bits[w]; set != 0; set &= set - 1) {
+            const auto x =
+                static_cast<Mask>(w * word_bits + static_cast<std::size_t>(std::countr_zero(set)));
+            if (engine::degree(x) <= d) continue;
+            rows.make<Words>(x, row);
+            if (sieve.reduce(row) && mine.reduce(row)) mine.insert(row);
+          }
+        }
+      });
+    }
+    run_together(control, tasks);
+    for (const Sieve<Words>& part : own) {
+      for (std::size_t i = 0; i < part.rank() && sieve.rank() < cols; ++i) {
+        Word row[Words];
+        std::copy_n(part.row(i), Words, row);
+        if (sieve.reduce(row)) sieve.insert(row);
+      }
+    }
+    start = end;
+    piece = std::min(piece * 2, tuning::narrow_piece_words);
+  }
+  basis = BitMatrix(sieve.rank(), cols);
+  for (std::size_t i = 0; i < sieve.rank(); ++i) std::copy_n(sieve.row(i), Words, basis.row(i));
+  return echelonize(basis, form, control);
+}
+
+Echelon narrow_row_space(const ReducedSystem& system, const ReducedSystem::Columns& columns,
+                         BitMatrix& basis, Form form, Control& control) {
+  static_assert(tuning::sifted_columns == 4 * word_bits);
+  switch (words_for(system.cols())) {
+    case 1:
+      return narrow_row_space<1>(system, columns, basis, form, control);
+    case 2:
+      return narrow_row_space<2>(system, columns, basis, form, control);
+    case 3:
+      return narrow_row_space<3>(system, columns, basis, form, control);
+    default:
+      return narrow_row_space<4>(system, columns, basis, form, control);
+  }
 }
 
 }  // namespace
@@ -56,24 +171,26 @@ RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& contro
   MemoryReservation index(
       tuning::index_bytes_per_monomial * monomials_up_to_count(n, system.degree()),
       "the reduced system's index");
-  RowSpace space{std::move(index), system.columns(), BitMatrix(rows, cols), Echelon{}};
-  // Narrow rows are reduced by the rank so far as they come, and only those
-  // it leaves non-zero are eliminated: a tall system's rows are nearly all
-  // in the span already, and a few words per row tell which.
-  const bool sift = cols <= tuning::sifted_columns;
+  if (cols <= tuning::sifted_columns) {
+    RowSpace space{std::move(index), system.columns(control), BitMatrix(), Echelon{}};
+    space.echelon =
+        narrow_row_space(system, space.columns, space.basis,
+                         purpose == Purpose::kernel ? Form::reduced : Form::echelon, control);
+    return space;
+  }
+  RowSpace space{std::move(index), system.columns(control), BitMatrix(rows, cols), Echelon{}};
   std::uint64_t next = 0;
   std::size_t left = system.rows();
   std::size_t chunk = std::min(left, cols + tuning::first_chunk_extra);
   Form form = Form::echelon;
   while (chunk > 0) {
     const std::size_t rank = space.echelon.rank;
-    const std::vector<Mask> points = system.next_rows(next, chunk);
+    const std::vector<Mask> points = system.next_rows(next, chunk, control);
     system.build(points, space.columns, space.basis, rank, control);
     left -= chunk;
-    const std::size_t kept = sift && rank > 0 ? sift_rows(space, rank, chunk) : chunk;
     // The last chunk of a kernel's system is reduced in the same pass.
     form = purpose == Purpose::kernel && left == 0 ? Form::reduced : Form::echelon;
-    space.echelon = echelonize(space.basis, rank + kept, form, control);
+    space.echelon = echelonize(space.basis, rank + chunk, form, control);
     // A full rank leaves no kernel: the rest need not be read for either purpose.
     if (space.echelon.rank == cols) break;
     chunk = std::min(left, rows - space.echelon.rank);

@@ -1,12 +1,13 @@
 // The row space of a reduced system, read a chunk of rows at a time.
 //
 // The matrix holds at most cols + extra rows (tuning.hpp says how many): the
-// rank so far, then the next chunk, eliminated together (a narrow system's
-// chunk only the rows that the rank so far leaves non-zero).  The first chunk has
+// rank so far, then the next chunk, eliminated together.  The first chunk has
 // cols + tuning::first_chunk_extra rows, which for most systems of full
 // column rank already have it: when only the rank is wanted, the rest is then
 // never built.  Memory is the matrix and the index of the unknowns, never a
-// row per point.
+// row per point.  A narrow system (at most tuning::sifted_columns columns)
+// needs no matrix of its rows: each is reduced by the basis so far as it is
+// made, and the matrix holds the basis alone.
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,13 @@ inline constexpr std::size_t rows_per_checkpoint = 4096;        // pivot search,
 inline constexpr std::size_t built_rows_per_checkpoint = 1024;  // reduced-system rows built
 inline constexpr std::size_t kernel_rows_per_checkpoint = 256;  // kernel rows spread out
 inline constexpr std::size_t monomials_per_checkpoint = 65536;  // coefficients transposed
+// Steps of a loop over points or words, each a few nanoseconds: the index of
+// the unknowns, the scan for a chunk's rows, a pass of the Moebius transform,
+// the clearing and filling of its buffer.
+inline constexpr std::size_t points_per_checkpoint = std::size_t{1} << 16;
+// Subsets a row enumerates: a row of a high weight at a high degree has
+// hundreds of thousands, so rows alone are too coarse a count.
+inline constexpr std::size_t subsets_per_checkpoint = std::size_t{1} << 16;
 
 // --- threads -----------------------------------------------------------------
 // More threads than cores only costs memory (each has tables of its own); a
@@ -54,12 +61,18 @@ inline constexpr std::size_t chunk_extra_rows = 64;
 inline constexpr std::size_t chunk_extra_share = 4;
 inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
 // Rows of at most this many columns (four words, one panel of the
-// elimination) are reduced by the rank so far as they are read, and only
-// those left non-zero are eliminated: a row then costs a few words, against
-// the elimination's several passes over it with its tracking.  Wider, the
-// rank's rows cost more to run through one at a time than the elimination's
-// tables do.
+// elimination) are made from tables and reduced by the basis so far as they
+// are made (row_space.hpp), with a lookup per byte: a row then costs a few
+// dozen words, against its subsets and the elimination's several passes
+// with its tracking.  Wider, the tables of the reduction outgrow the cache.
 inline constexpr std::size_t sifted_columns = 256;
+// Such a system is read without a matrix, a piece of the truth table at a
+// time: the first of this many words (4096 points), which for a system of
+// full rank often ends it; then pieces twice as large each, up to 2**14
+// words (a million points), enough to keep the threads busy and few enough
+// that a piece's bases join the common one seldom.
+inline constexpr std::size_t narrow_first_words = 64;
+inline constexpr std::size_t narrow_piece_words = std::size_t{1} << 14;
 // The Moebius transform of the kernel vectors goes 64 vectors per word, as
 // many words at once as keep its buffer within this many words (256 MiB).
 inline constexpr std::size_t moebius_words = std::size_t{1} << 25;

@@ -6,7 +6,8 @@
 // the signal handlers (so that Ctrl-C raises KeyboardInterrupt within a
 // fraction of a second) and, at most every progress_interval, to report
 // progress.  An exception raised there stops the work; it is raised once
-// the work has unwound.
+// the work has unwound.  A progress callable that forks leaves the child
+// without the call's threads: there the call raises RuntimeError.
 #pragma once
 
 #include <chrono>
@@ -35,15 +36,21 @@ class Call final : public engine::Control {
     using Result = decltype(work(static_cast<engine::Control&>(*this)));
     std::optional<Result> result;
     bool cancelled = false;
+    bool forked = false;
     {
       const Released released(state_);
       try {
         result.emplace(work(static_cast<engine::Control&>(*this)));
       } catch (const engine::Cancelled&) {
         cancelled = true;
+      } catch (const engine::Forked&) {
+        forked = true;
       }
     }
     // The lock is held again: whatever stopped the work may be raised now.
+    if (forked) {
+      raise(PyExc_RuntimeError, "the engine's work cannot go on in a process forked while it ran");
+    }
     if (cancelled || !report()) raise_stored();
     return std::move(*result);
   }

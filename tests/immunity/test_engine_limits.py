@@ -1,0 +1,184 @@
+"""The engine at its limits: low immunities at many variables, Ctrl-C in every
+long stretch, memory refused before the work, threads the system will not
+give, and forks made while calls run.  Each runs in a child process, through
+the engine's door (quillmat._engine), with a timeout."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from helpers import child_environment, interrupt_when_ready
+
+SANITIZED = "QUILLMAT_SANITIZED" in os.environ
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="reads rusage in KiB, sets rlimits")
+
+
+def run_child(code, timeout=60):
+    """Runs `code` in a child interpreter; returns its stdout, failing on a
+    non-zero status or a timeout."""
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                              text=True, timeout=timeout, env=child_environment())
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the child did not end within {timeout} s")
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    return done.stdout
+
+
+# A function of low immunity at many variables: x0, whose degree-1 systems
+# have a row per point of the cube and a few dozen columns.
+X0 = """
+import resource, time
+from quillmat import _engine
+n = {n}
+x0 = b"\\xaa" * (1 << (n - 3))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.monotonic()
+result = _engine.algebraic_immunity(n, x0, 0, None)
+seconds = time.monotonic() - start
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+print(result, f"{{seconds:.2f}}", f"{{grown:.0f}}")
+"""
+
+
+@linux_only
+def test_a_low_immunity_is_cheap_at_many_variables():
+    out = run_child(X0.format(n=26), timeout=120)
+    result, seconds, grown = out.rsplit(maxsplit=2)
+    assert result == "(1, False, [0, 1], 1, 1)"  # x0 + 1, and x0 for x0 + 1
+    assert float(seconds) < 5, f"{seconds} s"
+    assert float(grown) < 200, f"{grown} MiB"
+
+
+CTRL_C = """
+import random, sys, time
+from quillmat import _engine
+n = {n}
+table = random.Random({seed}).randbytes(1 << (n - 3))
+print("ready", flush=True)
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+else:
+    print("finished", flush=True)
+    sys.exit(1)
+"""
+
+
+@pytest.mark.parametrize("wait", [0.3, 0.9, 2.0])
+@pytest.mark.parametrize("name, n, call", [
+    # The rows of high weight at high degrees: hundreds of thousands of subsets each.
+    ("immunity", 20, "_engine.algebraic_immunity(n, table, 0, None)"),
+    ("annihilators", 18, "_engine.annihilators(n, table, 9, 0, None)"),
+])
+def test_ctrl_c_is_prompt_in_every_stretch(name, n, call, wait):
+    code = CTRL_C.format(n=n, seed=3, call=call)
+    status, out, sent = interrupt_when_ready(code, wait)
+    lines = out.split()
+    assert status == 0 and lines[0] == "interrupted", out
+    late = float(lines[1]) - sent
+    assert late < 0.5, f"KeyboardInterrupt {late:.3f} s after SIGINT"
+
+
+FORK_IN_PROGRESS = """
+import os, random, time
+from quillmat import _engine
+n = 17
+table = random.Random(5).randbytes(1 << (n - 3))
+expected = _engine.algebraic_immunity(n, table, 1, None)
+forked = []
+
+def progress(done, total):
+    if not forked:
+        forked.append(os.fork())
+
+start = time.monotonic()
+try:
+    result = _engine.algebraic_immunity(n, table, 4, progress)
+    outcome = "same" if result == expected else "different"
+except RuntimeError as error:
+    outcome = str(error)
+if forked[0] == 0:
+    print("child:", outcome, flush=True)
+    # The child's engine works again, its threads its own.
+    again = _engine.algebraic_immunity(n, table, 4, None) == expected
+    print("child again:", again, flush=True)
+    os._exit(0)
+_, status = os.waitpid(forked[0], 0)
+print("parent:", outcome, status, flush=True)
+"""
+
+
+def test_a_fork_in_a_progress_callback_ends_the_call_in_the_child():
+    out = run_child(FORK_IN_PROGRESS, timeout=60)
+    assert "child: the engine's work cannot go on in a process forked while it ran\n" in out
+    assert "child again: True\n" in out
+    assert "parent: same 0\n" in out
+
+
+FORK_BESIDE_A_CALL = """
+import os, random, re, threading, time
+from quillmat import _engine
+big = random.Random(25).randbytes(1 << 22)  # 25 variables
+
+def held():
+    # What the engine holds when it refuses a system of terabytes.
+    try:
+        _engine.annihilators(25, big, 12, 1, None)
+    except MemoryError as error:
+        return float(re.search(r"([0-9.]+) GiB of it held", str(error)).group(1))
+
+alone = held()
+table = random.Random(5).randbytes(1 << 15)  # 18 variables
+running = threading.Event()
+
+def long_call():
+    _engine.annihilators(18, table, 9, 1, lambda done, total: running.set())
+
+thread = threading.Thread(target=long_call, daemon=True)
+thread.start()
+running.wait()
+time.sleep(0.3)
+beside = held()
+pid = os.fork()
+if pid == 0:
+    print("child", held() == alone, flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+print("parent", beside > alone, flush=True)
+os._exit(0)
+"""
+
+
+def test_a_child_forked_beside_a_call_starts_with_nothing_reserved():
+    out = run_child(FORK_BESIDE_A_CALL, timeout=60)
+    assert out.split() == ["child", "True", "parent", "True"], out
+
+
+NO_THREADS = """
+import os, random, resource
+from quillmat import _engine
+n = 16
+table = random.Random(9).randbytes(1 << (n - 3))
+expected = [_engine.algebraic_immunity(n, table, 1, None),
+            _engine.annihilators(n, table, 7, 1, None)]
+if os.getuid() == 0:
+    # Root ignores RLIMIT_NPROC: the child becomes nobody first.
+    os.setgid(65534)
+    os.setuid(65534)
+resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+got = [_engine.algebraic_immunity(n, table, 8, None),
+       _engine.annihilators(n, table, 7, 8, None)]
+print(got == expected)
+"""
+
+
+@linux_only
+def test_threads_the_system_refuses_leave_the_work_to_the_caller():
+    out = run_child(NO_THREADS, timeout=120)
+    assert out == "True\n"
