@@ -40,9 +40,9 @@ def long_calls():
     # A cell of 2 keeps the reduction off the bit-packed path.
     n = scaled(2300)
     ragged = quillmat.Matrix(random_bits(n, n) + [bytes(n - 1) + b"\x02"])
-    # A reduced matrix of rank 1300 in 2600 columns, and a 2 in a zero row:
+    # A reduced matrix of rank 1800 in 3600 columns, and a 2 in a zero row:
     # the byte-wise kernel, one vector per free column.
-    r = scaled(1300)
+    r = scaled(1800)
     half, _ = quillmat.Matrix(random_bits(r, 2 * r)).echelon_form()
     reduced = quillmat.Matrix(half.to_list() + [[0] * (2 * r - 1) + [2]])
     points = ["".join(map(str, p)) for p in random_bits(2**15, 16)]
