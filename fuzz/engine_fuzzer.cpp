@@ -32,6 +32,8 @@
 #include "engine/immunity.hpp"
 #include "engine/kernel.hpp"
 #include "engine/monomials.hpp"
+#include "engine/reduced_system.hpp"
+#include "engine/row_space.hpp"
 #include "matrix/matrix.hpp"
 
 using namespace quillmat;
@@ -428,9 +430,53 @@ QUILLMAT_PLAIN void check_elimination(FuzzedDataProvider& fdp) {
 
 }  // namespace
 
+// --- the row space's ways against the whole matrix -----------------------------------
+
+// Systems of 8 to 11 variables: narrow ones (made by tables and sifted),
+// tall ones (the first chunk drawn at a stride, the rest tested against a
+// small kernel) and wide ones, each rank against that of the whole matrix
+// eliminated at once, and the kernel's dimension against it too.
+void check_row_space(FuzzedDataProvider& fdp) {
+  const int n = fdp.ConsumeIntegralInRange(8, 11);
+  std::uint64_t state = fdp.ConsumeIntegral<std::uint64_t>();
+  const int shape = fdp.ConsumeIntegralInRange(0, 3);
+  const int d = fdp.ConsumeIntegralInRange(0, n / 2 + 1);
+  std::vector<Word> bits(engine::words_for(std::size_t{1} << n));
+  for (Word& word : bits) {
+    word = splitmix(state);
+    if (shape == 1) word &= splitmix(state);  // sparse
+    if (shape == 2) word |= splitmix(state);  // dense
+  }
+  if (shape == 3) {  // 1 above weight d, with a few points flipped: nearly full rank
+    for (std::size_t x = 0; x < (std::size_t{1} << n); ++x) {
+      const bool one = std::popcount(x) > d || splitmix(state) % 64 == 0;
+      bits[x / engine::word_bits] = (bits[x / engine::word_bits] & ~(Word{1} << x % 64)) |
+                                    Word{one} << (x % engine::word_bits);
+    }
+  }
+  const engine::TruthTable table(n, std::move(bits));
+  engine::Control control;
+  control.set_threads(fdp.ConsumeIntegralInRange(1u, 3u));
+  const engine::ReducedSystem system(table, d);
+  engine::BitMatrix whole = system.matrix(control);
+  const std::uint64_t want = system.cols() - engine::rank_of(whole, control);
+  const std::uint64_t got = engine::annihilator_dimension(table, d, control);
+  expect(got == want, "annihilator_dimension against the whole matrix",
+         "n=" + std::to_string(n) + " d=" + std::to_string(d) + " got " + std::to_string(got) +
+             " want " + std::to_string(want));
+  const Basis basis = engine::annihilator_basis(table, d, engine::Wanted::all, control);
+  expect(basis.size() == want, "annihilator_basis size against the whole matrix");
+  for (const Polynomial& p : basis) {
+    std::vector<bool> s(table.points());
+    for (std::size_t x = 0; x < s.size(); ++x) s[x] = table.at(x);
+    expect(vanishes(p, s), "annihilator_basis vanishes");
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   check_function(fdp);
   check_elimination(fdp);
+  check_row_space(fdp);
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/memory.hpp"
 #include "engine/solver.hpp"
 #include "engine/tuning.hpp"
 
@@ -54,6 +55,27 @@ class Spaces {
 
   // What deciding dim Ann_d(side s) costs the solver that would decide it.
   double cost(int s, int d) const { return solver_for(side(s), d).cost(side(s), d); }
+
+  // The bytes that deciding dim Ann_d of both sides holds at most, each by
+  // the system compute() would choose for it (0 for what is known).
+  std::uint64_t memory(int d) const {
+    std::uint64_t most = 0;
+    for (int s = 0; s < 2; ++s) {
+      if (known(s, d)) continue;
+      const int dual = n_ - d - 1;
+      const bool by_dual = this->cost(1 - s, dual) < this->cost(s, d);
+      const int side = by_dual ? 1 - s : s;
+      const int degree = by_dual ? dual : d;
+      most = std::max(most, solver_for(this->side(side), degree).memory(this->side(side), degree));
+    }
+    return most;
+  }
+
+  // Throws OutOfMemory now when deciding degree d would hold more than the
+  // process may: before any work, rather than after the work below it.
+  void require_memory(int d) const {
+    const MemoryReservation trial(memory(d), "the annihilator systems of the degree asked");
+  }
 
   // Computes the dimensions of every (side, degree) asked that is not known,
   // the two sides at once when both are needed.
@@ -151,10 +173,23 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   // are tried from below, so that a low immunity is found at low cost; then
   // the degree just below `high`, which for most functions settles it.
   int low = 0, high = bound;
+  // When the degree below the bound is beyond the memory, only an
+  // annihilator of a degree low and cheap enough to try lets the search end;
+  // any other degree tried first would only put off the MemoryError.
+  const bool top_fits = [&] {
+    try {
+      if (low < high) spaces.require_memory(high - 1);
+      return true;
+    } catch (const OutOfMemory&) {
+      return false;
+    }
+  }();
   while (low < high) {
-    const bool ascend =
-        decision_cost(spaces, low) * tuning::ascend_cost_ratio <= decision_cost(spaces, high - 1);
+    const double ascend_cost = decision_cost(spaces, low);
+    const bool ascend = ascend_cost * tuning::ascend_cost_ratio <= decision_cost(spaces, high - 1);
     const int d = ascend ? low : high - 1;
+    if (!top_fits && (!ascend || ascend_cost > tuning::hopeful_cost))
+      spaces.require_memory(high - 1);
     spaces.compute({{0, d}, {1, d}}, control);
     if (*spaces.known(0, d) == 0 && *spaces.known(1, d) == 0) {
       low = d + 1;
@@ -182,6 +217,8 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
 std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control) {
   Spaces spaces(f);
   std::vector<Dimensions> result;
+  // Every degree is needed: one beyond the memory fails the call before any work.
+  for (int d = 0; d <= max_degree; ++d) spaces.require_memory(d);
   for (int d = 0; d <= max_degree; ++d) {
     spaces.compute({{0, d}, {1, d}}, control);
     result.push_back({*spaces.known(0, d), *spaces.known(1, d)});

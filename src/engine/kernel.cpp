@@ -13,23 +13,7 @@
 #include "engine/tuning.hpp"
 
 namespace quillmat::engine {
-namespace {
 
-// Transposes a 64 x 64 bit block in place: bit j of word i goes to bit i of word j.
-void transpose64(Word* block) {
-  Word mask = 0x00000000ffffffffULL;
-  for (unsigned width = 32; width != 0; width >>= 1, mask ^= mask << width) {
-    for (unsigned i = 0; i < 64; i = (i + width + 1) & ~width) {
-      const Word swapped = ((block[i] >> width) ^ block[i + width]) & mask;
-      block[i] ^= swapped << width;
-      block[i + width] ^= swapped;
-    }
-  }
-}
-
-// The kernel of a reduced row echelon form with `pivots`, one vector per
-// free column (1 there, 0 at the other free columns): as rows, a row per
-// column of the system holding that unknown's value in every vector.
 BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Control& control) {
   const std::size_t cols = reduced.cols();
   std::vector<std::int64_t> free_index(cols, 0);
@@ -57,6 +41,20 @@ BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Co
     }
   });
   return kernel;
+}
+
+namespace {
+
+// Transposes a 64 x 64 bit block in place: bit j of word i goes to bit i of word j.
+void transpose64(Word* block) {
+  Word mask = 0x00000000ffffffffULL;
+  for (unsigned width = 32; width != 0; width >>= 1, mask ^= mask << width) {
+    for (unsigned i = 0; i < 64; i = (i + width + 1) & ~width) {
+      const Word swapped = ((block[i] >> width) ^ block[i + width]) & mask;
+      block[i] ^= swapped << width;
+      block[i + width] ^= swapped;
+    }
+  }
 }
 
 // The Moebius transform, in place, of `values`: `chunk` words per point of

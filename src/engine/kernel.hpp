@@ -11,10 +11,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/bit_matrix.hpp"
 #include "engine/control.hpp"
+#include "engine/eliminate.hpp"
 #include "engine/monomials.hpp"
 
 namespace quillmat::engine {
+
+// The kernel of a reduced row echelon form with `echelon`'s pivots, one
+// vector per free column (1 there, 0 at the other free columns): as rows, a
+// row per column of the system holding that unknown's value in every vector.
+BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Control& control);
 
 // The canonical basis of Ann_d(s): for each monomial m that is the highest
 // term (in canonical order) of some annihilator, the one annihilator whose

@@ -79,6 +79,18 @@ double ReducedSystem::cost() const noexcept {
   return elimination + building + subsets + index;
 }
 
+std::uint64_t ReducedSystem::memory() const noexcept {
+  if (rows() == 0) return 0;
+  const std::uint64_t index =
+      tuning::index_bytes_per_monomial * monomials_up_to_count(s_.variables(), d_);
+  const std::uint64_t row_bytes = BitMatrix::stride_for(cols()) * sizeof(Word);
+  if (cols() <= tuning::sifted_columns) return index + cols() * row_bytes;
+  const std::uint64_t extra =
+      std::max({tuning::chunk_extra_rows, cols() / tuning::chunk_extra_share,
+                tuning::chunk_bytes / row_bytes});
+  return index + std::min<std::uint64_t>(rows(), cols() + extra) * row_bytes;
+}
+
 ReducedSystem::Columns ReducedSystem::columns(Control& control) const {
   const int n = s_.variables();
   Columns result;
@@ -108,27 +120,49 @@ ReducedSystem::Columns ReducedSystem::columns(Control& control) const {
   return result;
 }
 
-std::vector<Mask> ReducedSystem::next_rows(std::uint64_t& next, std::size_t count,
+std::vector<Mask> ReducedSystem::next_rows(Reading& reading, std::size_t count,
                                            Control& control) const {
   std::vector<Mask> result;
   result.reserve(count);
   const std::vector<Word>& bits = s_.bits();
   std::size_t since = 0;  // words since the last checkpoint
   // The support's points a word at a time: the bits past 2**n are zero.
-  while (next < s_.points() && result.size() < count) {
+  while (reading.next < s_.points() && result.size() < count) {
     if (++since == tuning::points_per_checkpoint / word_bits) {
       control.checkpoint();
       since = 0;
     }
-    const std::size_t w = next / word_bits;
-    Word set = bits[w] & (~Word{0} << (next % word_bits));
+    const std::size_t w = reading.next / word_bits;
+    Word set = bits[w] & (~Word{0} << (reading.next % word_bits));
     for (; set != 0 && result.size() < count; set &= set - 1) {
       const auto x =
           static_cast<Mask>(w * word_bits + static_cast<std::size_t>(std::countr_zero(set)));
-      if (engine::degree(x) > d_) result.push_back(x);
-      next = std::uint64_t{x} + 1;
+      reading.next = std::uint64_t{x} + 1;
+      if (engine::degree(x) <= d_) continue;
+      const std::uint64_t place = reading.place++;
+      const bool sampled = reading.stride != 0 && place % reading.stride == 0 &&
+                           place / reading.stride < reading.sampled;
+      if (!sampled) result.push_back(x);
     }
-    if (set == 0) next = (w + 1) * word_bits;
+    if (set == 0) reading.next = (w + 1) * word_bits;
+  }
+  return result;
+}
+
+std::vector<Mask> ReducedSystem::sampled_rows(std::uint64_t stride, std::size_t count,
+                                              Control& control) const {
+  std::vector<Mask> result;
+  result.reserve(count);
+  const std::vector<Word>& bits = s_.bits();
+  std::uint64_t place = 0;
+  for (std::size_t w = 0; w < bits.size() && result.size() < count; ++w) {
+    if (w % (tuning::points_per_checkpoint / word_bits) == 0) control.checkpoint();
+    for (Word set = bits[w]; set != 0 && result.size() < count; set &= set - 1) {
+      const auto x =
+          static_cast<Mask>(w * word_bits + static_cast<std::size_t>(std::countr_zero(set)));
+      if (engine::degree(x) <= d_) continue;
+      if (place++ % stride == 0) result.push_back(x);
+    }
   }
   return result;
 }
@@ -240,8 +274,8 @@ BitMatrix ReducedSystem::matrix(Control& control) const {
       "the reduced system's index");
   const Columns unknowns = columns(control);
   BitMatrix result(rows_, cols_);
-  std::uint64_t next = 0;
-  build(next_rows(next, rows_, control), unknowns, result, 0, control);
+  Reading reading;
+  build(next_rows(reading, rows_, control), unknowns, result, 0, control);
   return result;
 }
 

@@ -50,6 +50,9 @@ class ReducedSystem {
   std::size_t cols() const noexcept { return cols_; }
   // A measure of the work to eliminate it.
   double cost() const noexcept;
+  // The bytes its row space holds at most: the index of the unknowns and
+  // the matrix (row_space.hpp).
+  std::uint64_t memory() const noexcept;
 
   // The unknowns: their points, by degree and in colexicographic order within
   // a degree, and each point's column by its place among all points of
@@ -65,9 +68,22 @@ class ReducedSystem {
     }
   };
   Columns columns(Control& control) const;
-  // The rows' points x, in increasing order: `count` of them from `*next`
-  // on, which moves past them.
-  std::vector<Mask> next_rows(std::uint64_t& next, std::size_t count, Control& control) const;
+  // Where a reading of the rows is: the next point to look at and the
+  // place of the next row among all rows; rows at the places 0, stride,
+  // 2 * stride, ... (`sampled` of them), read already, are passed over.
+  struct Reading {
+    std::uint64_t next = 0;
+    std::uint64_t place = 0;
+    std::uint64_t stride = 0;  // 0: none passed over
+    std::uint64_t sampled = 0;
+  };
+  // The rows' points x, in increasing order: `count` of them from where
+  // `reading` is, which moves past them.
+  std::vector<Mask> next_rows(Reading& reading, std::size_t count, Control& control) const;
+  // The points of the rows at the places 0, stride, ..., (count - 1) * stride:
+  // rows from the whole cube, where the first rows in order lack the high
+  // variables.
+  std::vector<Mask> sampled_rows(std::uint64_t stride, std::size_t count, Control& control) const;
   // Writes the rows of `points` into rows first, first+1, ... of `matrix`,
   // which has cols() columns.
   void build(const std::vector<Mask>& points, const Columns& columns, BitMatrix& matrix,

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/kernel.hpp"
 #include "engine/tuning.hpp"
 
 namespace quillmat::engine {
@@ -161,6 +162,68 @@ Echelon narrow_row_space(const ReducedSystem& system, const ReducedSystem::Colum
   }
 }
 
+// The rest of a system whose rank so far falls short of full by at most
+// tuning::kernel_sifted_deficiency: a row is in the span exactly when it is
+// orthogonal to the span's kernel (the row space is the kernel's orthogonal
+// complement), so each remaining row is tested against the few kernel
+// vectors, at the cost of a word per entry, instead of being eliminated by
+// the whole rank.  A row that is not joins the basis, and the kernel keeps
+// the combinations of its vectors orthogonal to it.  `space` holds its rank
+// rows in reduced echelon form on entry; on return, in the form asked.
+void sift_by_kernel(const ReducedSystem& system, RowSpace& space, ReducedSystem::Reading& reading,
+                    std::size_t left, Form form, Control& control) {
+  const std::size_t cols = system.cols();
+  const std::size_t rank = space.echelon.rank;
+  // Row q: the value of unknown q in every kernel vector; a vector turned
+  // orthogonal to a row joined is zero from then on.
+  BitMatrix kernel = kernel_by_unknown(space.basis, space.echelon, control);
+  const std::size_t words = kernel.words();
+  std::size_t live = kernel.cols();
+  std::size_t added = 0;
+  const std::size_t row_bytes = BitMatrix::stride_for(cols) * sizeof(Word);
+  const std::size_t piece =
+      std::max<std::size_t>(tuning::rows_per_thread, tuning::chunk_bytes / row_bytes);
+  BitMatrix rows(std::min(piece, left), cols);
+  std::vector<Word> syndrome(words);
+  while (left > 0 && live > 0) {
+    const std::vector<Mask> points = system.next_rows(reading, std::min(piece, left), control);
+    left -= points.size();
+    if (points.empty()) break;
+    system.build(points, space.columns, rows, 0, control);
+    for (std::size_t i = 0; i < points.size() && live > 0; ++i) {
+      if (i % tuning::rows_per_checkpoint == 0) control.checkpoint();
+      const Word* row = rows.row(i);
+      std::fill(syndrome.begin(), syndrome.end(), Word{0});
+      for (std::size_t w = 0; w < rows.words(); ++w) {
+        for (Word set = row[w]; set != 0; set &= set - 1) {
+          const Word* values =
+              kernel.row(w * word_bits + static_cast<std::size_t>(std::countr_zero(set)));
+          for (std::size_t k = 0; k < words; ++k) syndrome[k] ^= values[k];
+        }
+      }
+      std::size_t j = 0;
+      while (j < words && syndrome[j] == 0) ++j;
+      if (j == words) continue;  // in the span
+      // Vector `first` is not orthogonal to the row: it is added to every
+      // other vector that is not either, and itself becomes zero.
+      const std::size_t first =
+          j * word_bits + static_cast<std::size_t>(std::countr_zero(syndrome[j]));
+      for (std::size_t q = 0; q < cols; ++q) {
+        Word* values = kernel.row(q);
+        if (values[first / word_bits] >> (first % word_bits) & 1) {
+          for (std::size_t k = 0; k < words; ++k) values[k] ^= syndrome[k];
+        }
+      }
+      std::copy_n(row, rows.stride(), space.basis.row(rank + added));
+      ++added;
+      --live;
+    }
+  }
+  if (added > 0 || form == Form::echelon) {
+    space.echelon = echelonize(space.basis, rank + added, form, control);
+  }
+}
+
 }  // namespace
 
 RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& control) {
@@ -179,13 +242,24 @@ RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& contro
     return space;
   }
   RowSpace space{std::move(index), system.columns(control), BitMatrix(rows, cols), Echelon{}};
-  std::uint64_t next = 0;
+  ReducedSystem::Reading reading;
   std::size_t left = system.rows();
   std::size_t chunk = std::min(left, cols + tuning::first_chunk_extra);
+  // A tall system's first chunk is drawn from all its rows at a stride: in
+  // their order the first rows lack the high variables, and ranks short of
+  // full need many chunks to reach what rows from the whole cube give at
+  // once.  The later chunks pass over the rows drawn.
+  if (left / chunk >= tuning::sampled_chunk_ratio) {
+    reading.stride = left / chunk;
+    reading.sampled = chunk;
+  }
   Form form = Form::echelon;
   while (chunk > 0) {
     const std::size_t rank = space.echelon.rank;
-    const std::vector<Mask> points = system.next_rows(next, chunk, control);
+    const bool first = left == system.rows();
+    const std::vector<Mask> points = first && reading.stride != 0
+                                         ? system.sampled_rows(reading.stride, chunk, control)
+                                         : system.next_rows(reading, chunk, control);
     system.build(points, space.columns, space.basis, rank, control);
     left -= chunk;
     // The last chunk of a kernel's system is reduced in the same pass.
@@ -193,6 +267,14 @@ RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& contro
     space.echelon = echelonize(space.basis, rank + chunk, form, control);
     // A full rank leaves no kernel: the rest need not be read for either purpose.
     if (space.echelon.rank == cols) break;
+    if (left > 0 && cols - space.echelon.rank <= tuning::kernel_sifted_deficiency) {
+      if (form != Form::reduced) {
+        space.echelon = echelonize(space.basis, space.echelon.rank, Form::reduced, control);
+      }
+      form = purpose == Purpose::kernel ? Form::reduced : Form::echelon;
+      sift_by_kernel(system, space, reading, left, form, control);
+      return space;
+    }
     chunk = std::min(left, rows - space.echelon.rank);
   }
   if (purpose == Purpose::kernel && form != Form::reduced && space.echelon.rank < cols) {

@@ -13,6 +13,10 @@ double DenseSolver::cost(const TruthTable& s, int d) const {
   return ReducedSystem(s, d).cost();
 }
 
+std::uint64_t DenseSolver::memory(const TruthTable& s, int d) const {
+  return ReducedSystem(s, d).memory();
+}
+
 std::uint64_t DenseSolver::dimension(const TruthTable& s, int d, Control& control) const {
   return annihilator_dimension(s, d, control);
 }

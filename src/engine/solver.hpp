@@ -27,6 +27,8 @@ class Solver {
   // search compares between the two sides, between a system and its dual
   // and between degrees (and a choice between solvers would compare).
   virtual double cost(const TruthTable& s, int d) const = 0;
+  // The bytes it holds at most while it finds dim Ann_d(s).
+  virtual std::uint64_t memory(const TruthTable& s, int d) const = 0;
   // dim Ann_d(s); 0 for d < 0.
   virtual std::uint64_t dimension(const TruthTable& s, int d, Control& control) const = 0;
   // The canonical basis of Ann_d(s) (kernel.hpp).
@@ -51,6 +53,7 @@ class Solver {
 class DenseSolver final : public Solver {
  public:
   double cost(const TruthTable& s, int d) const override;
+  std::uint64_t memory(const TruthTable& s, int d) const override;
   std::uint64_t dimension(const TruthTable& s, int d, Control& control) const override;
   std::vector<std::vector<Mask>> basis(const TruthTable& s, int d, Control& control) const override;
   std::vector<Mask> first_of_lowest_degree(const TruthTable& s, int d,

@@ -57,6 +57,15 @@ inline constexpr double index_entry_cost = 8;
 // in chunk_bytes: a tall system of few columns is then read in few large
 // chunks rather than a great many tiny ones.
 inline constexpr std::size_t first_chunk_extra = 64;
+// A system with at least this many times the first chunk's rows has that
+// chunk drawn at a stride over all its rows (row_space.cpp): its later
+// chunks are then read in few passes; shorter, the rest is soon read anyway.
+inline constexpr std::size_t sampled_chunk_ratio = 4;
+// A rank short of full by at most this many (one word of kernel vectors per
+// unknown) after a chunk: the rest of the rows are tested against the
+// kernel, a word per entry of a row, instead of eliminated by the rank, a
+// pass over the row per pivot it holds.
+inline constexpr std::size_t kernel_sifted_deficiency = 64;
 inline constexpr std::size_t chunk_extra_rows = 64;
 inline constexpr std::size_t chunk_extra_share = 4;
 inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
@@ -83,5 +92,10 @@ inline constexpr std::size_t moebius_words = std::size_t{1} << 25;
 // cost, and a high one costs at most an eighth more than going down from the
 // bound alone would.
 inline constexpr double ascend_cost_ratio = 8;
+// When the degree below the bound needs more memory than the process may
+// use, lower degrees are still tried while each costs at most this much (in
+// ReducedSystem::cost's word operations: a few seconds), since a low
+// immunity needs no more; the first dearer one raises MemoryError at once.
+inline constexpr double hopeful_cost = 1e10;
 
 }  // namespace quillmat::engine::tuning

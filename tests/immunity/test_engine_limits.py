@@ -71,13 +71,10 @@ else:
 
 
 @pytest.mark.parametrize("wait", [0.3, 0.9, 2.0])
-@pytest.mark.parametrize("name, n, call", [
-    # The rows of high weight at high degrees: hundreds of thousands of subsets each.
-    ("immunity", 20, "_engine.algebraic_immunity(n, table, 0, None)"),
-    ("annihilators", 18, "_engine.annihilators(n, table, 9, 0, None)"),
-])
-def test_ctrl_c_is_prompt_in_every_stretch(name, n, call, wait):
-    code = CTRL_C.format(n=n, seed=3, call=call)
+def test_ctrl_c_is_prompt_in_every_stretch(wait):
+    # Rows of high weight at high degrees, hundreds of thousands of subsets
+    # each, among the stretches the search goes through.
+    code = CTRL_C.format(n=20, seed=3, call="_engine.algebraic_immunity(n, table, 0, None)")
     status, out, sent = interrupt_when_ready(code, wait)
     lines = out.split()
     assert status == 0 and lines[0] == "interrupted", out
@@ -182,3 +179,57 @@ print(got == expected)
 def test_threads_the_system_refuses_leave_the_work_to_the_caller():
     out = run_child(NO_THREADS, timeout=120)
     assert out == "True\n"
+
+
+BEYOND_MEMORY = """
+import random, resource, time
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+from quillmat import _engine
+n = 19
+table = [1] * 2**18 + [0] * 2**18
+random.Random(19).shuffle(table)
+table = int("".join(map(str, reversed(table))), 2).to_bytes(1 << (n - 3), "little")
+for call in (lambda: _engine.algebraic_immunity(n, table, 0, None),
+             lambda: _engine.immunity_profile(n, table, 9, 0, None)):
+    start = time.monotonic()
+    try:
+        call()
+    except MemoryError as error:
+        print(f"{time.monotonic() - start:.2f}", "GiB" in str(error))
+    else:
+        print("no MemoryError")
+"""
+
+
+@linux_only
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs more address space")
+def test_a_search_beyond_memory_raises_before_its_work():
+    # A balanced function of 19 variables needs its degree-9 systems (2 GiB
+    # each), more than a 2 GiB address space allows; the degrees below take
+    # minutes.
+    lines = run_child(BEYOND_MEMORY, timeout=60).splitlines()
+    assert len(lines) == 2, lines
+    for line in lines:
+        seconds, named = line.split()
+        assert float(seconds) < 5 and named == "True", lines
+
+
+FULL_RANK_BELOW = """
+import time
+from quillmat import _engine
+n, d = {n}, {d}
+# 1 at the points of weight > d: no annihilator of degree d, and the first
+# rows in order (the points of the low variables) span only a corner.
+bits = int("".join("1" if bin(x).count("1") > d else "0" for x in reversed(range(1 << n))), 2)
+bits = bits.to_bytes((1 << n) // 8, "little")
+start = time.monotonic()
+basis = _engine.annihilators(n, bits, d, 0, None)
+print(len(basis), f"{{time.monotonic() - start:.2f}}")
+"""
+
+
+@pytest.mark.parametrize("n, d", [(19, 4), (18, 5)])
+def test_a_degree_without_annihilators_is_read_in_few_chunks(n, d):
+    count, seconds = run_child(FULL_RANK_BELOW.format(n=n, d=d), timeout=120).split()
+    assert count == "0"
+    assert float(seconds) < 4, f"{seconds} s"
