@@ -83,8 +83,11 @@ inline constexpr std::size_t sifted_columns = 256;
 inline constexpr std::size_t narrow_first_words = 64;
 inline constexpr std::size_t narrow_piece_words = std::size_t{1} << 14;
 // The Moebius transform of the kernel vectors goes 64 vectors per word, as
-// many words at once as keep its buffer within this many words (256 MiB).
-inline constexpr std::size_t moebius_words = std::size_t{1} << 25;
+// many words at once as keep its buffer within this many words (32 MiB):
+// the work is the same in more passes, each pass over the index costs far
+// less than the transform, and the buffer no longer adds a quarter of a
+// gigabyte to the kernel and the matrices beside it.
+inline constexpr std::size_t moebius_words = std::size_t{1} << 22;
 
 // --- the degree search -------------------------------------------------------
 // The search tries the lowest open degree while it costs at most 1/8 of the

@@ -228,8 +228,8 @@ print(len(basis), f"{{time.monotonic() - start:.2f}}")
 """
 
 
-@pytest.mark.parametrize("n, d", [(19, 4), (18, 5)])
-def test_a_degree_without_annihilators_is_read_in_few_chunks(n, d):
-    count, seconds = run_child(FULL_RANK_BELOW.format(n=n, d=d), timeout=120).split()
+def test_a_degree_without_annihilators_is_read_in_few_chunks():
+    # Read in order, its 2**19 rows took a chunk after another: seconds.
+    count, seconds = run_child(FULL_RANK_BELOW.format(n=19, d=4), timeout=120).split()
     assert count == "0"
-    assert float(seconds) < 4, f"{seconds} s"
+    assert float(seconds) < 1.5, f"{seconds} s"
