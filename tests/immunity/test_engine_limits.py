@@ -4,6 +4,7 @@ give, and forks made while calls run.  Each runs in a child process, through
 the engine's door (quillmat._engine), with a timeout."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -18,15 +19,20 @@ linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"),
 
 
 def run_child(code, timeout=60):
-    """Runs `code` in a child interpreter; returns its stdout, failing on a
-    non-zero status or a timeout."""
+    """Runs `code` in a child interpreter, in a process group of its own;
+    returns its stdout, failing on a non-zero status or a timeout, after
+    which the whole group is killed (a child it forked may hang too)."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=child_environment(),
+                             start_new_session=True)
     try:
-        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                              text=True, timeout=timeout, env=child_environment())
+        out, err = child.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.communicate()
         pytest.fail(f"the child did not end within {timeout} s")
-    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
-    return done.stdout
+    assert child.returncode == 0, out[-2000:] + err[-2000:]
+    return out
 
 
 # A function of low immunity at many variables: x0, whose degree-1 systems
