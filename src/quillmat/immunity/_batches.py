@@ -10,7 +10,7 @@ import weakref
 from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from quillmat.immunity._table import HexOrder, PackedTable, TruthTable, read_table
 from quillmat.immunity._threads import available_cores, checked_threads
@@ -68,7 +68,7 @@ def _with_pool(inputs: Iterator[PackedTable], threads: int, workers: int,
     # lock some other thread held.  forkserver and spawn also start the
     # processes one by one as the work needs them, not all at once.
     alive, alive_writer = context.Pipe(duplex=False)
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=context,
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=cast("BaseContext", context),
                                initializer=_die_with_parent, initargs=(alive,))
     _live_pools[pool] = context
     try:
@@ -99,7 +99,8 @@ class _RecordingContext:
     that they can be terminated when the work must stop at once."""
 
     def __init__(self, context: BaseContext) -> None:
-        self._context = context
+        # Any: the start-method contexts have Process, their common base does not.
+        self._context: Any = context
         self._lock = threading.Lock()
         self.processes: list[BaseProcess] = []
 
@@ -107,7 +108,7 @@ class _RecordingContext:
         return getattr(self._context, name)
 
     def Process(self, *args: Any, **kwargs: Any) -> BaseProcess:  # noqa: N802 (as the context names it)
-        process = self._context.Process(*args, **kwargs)
+        process: BaseProcess = self._context.Process(*args, **kwargs)
         with self._lock:
             self.processes.append(process)
         return process

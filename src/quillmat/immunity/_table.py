@@ -18,7 +18,7 @@ import re
 import sys
 from collections.abc import Buffer, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, Union
+from typing import Any, Literal, Protocol, TypeAlias, Union
 
 from quillmat import _engine
 
@@ -83,7 +83,7 @@ class TableOwner(Protocol):
 TruthTable = Union[PackedTable, Sequence[int], bytes, bytearray, memoryview, str, NumericArray,
                    Buffer, TableOwner]
 
-HexOrder = Literal["msb-first", "lsb-first"]
+HexOrder: TypeAlias = Literal["msb-first", "lsb-first"]
 """How a "0x..." str is read: "msb-first", its binary expansion is the table,
 f(0) first (the top bit of the number); "lsb-first", bit x of the number is
 f(x), as SageMath's BooleanFunction reads a hex str."""
