@@ -23,7 +23,6 @@ import sys
 import time
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import contextmanager
 from pathlib import Path
@@ -465,16 +464,19 @@ class Output:
 Result = tuple[immunity.Immunity, "list[immunity.Dimensions] | None"]
 
 
-def immunity_and_profile(table: immunity.PackedTable, threads: int, profile_to: str | None,
-                         progress: Callable[[int, int], object] | None = None) -> Result:
-    """One function's immunity and, when asked, its profile, in one call: in
-    this process or in a worker.  profile_to is "immunity" (degrees up to
-    the immunity) or "n" (every degree)."""
-    result = immunity.algebraic_immunity(table, threads=threads, progress=progress)
+def with_profile(table: immunity.PackedTable, result: immunity.Immunity, threads: int,
+                 profile_to: str | None) -> Result:
+    """A result and, when asked, its profile.  Up to the immunity the search
+    knew it already: below the immunity neither side has an annihilator, and
+    at it the result holds both dimensions.  Every degree (for a plot) is
+    computed here."""
     if profile_to is None:
         return result, None
-    top = result.degree if profile_to == "immunity" else table.n
-    return result, immunity.immunity_profile(table, top, threads=threads)
+    if profile_to == "immunity":
+        none = immunity.Dimensions(0, 0)
+        return result, [none] * result.degree + [
+            immunity.Dimensions(result.dim_f, result.dim_complement)]
+    return result, immunity.immunity_profile(table, table.n, threads=threads)
 
 
 def workers_for(args: argparse.Namespace) -> int:
@@ -492,49 +494,20 @@ def threads_per_job(args: argparse.Namespace, workers: int) -> int:
 
 
 def results(args: argparse.Namespace, stream: Iterator[immunity.PackedTable],
-            progress: Progress, profile_to: str | None) -> Iterator[Result]:
+            progress: Progress, profile_to: str | None,
+            read: deque[Item]) -> Iterator[Result]:
     workers = workers_for(args)
     threads = threads_per_job(args, workers)
     if workers == 1:
         for table in stream:
-            yield immunity_and_profile(table, threads, profile_to, progress.work)
-    elif profile_to is None:
-        for result in immunity.map_immunity(stream, threads=threads, workers=workers,
-                                            window=2 * workers):
-            yield result, None
-    else:
-        yield from in_pool(stream, threads, workers, profile_to)
-
-
-def in_pool(stream: Iterator[immunity.PackedTable], threads: int, workers: int,
-            profile_to: str) -> Iterator[Result]:
-    """immunity_and_profile of each table in a pool of processes, in input
-    order, with at most two tables per worker in flight."""
-    pool = ProcessPoolExecutor(max_workers=workers)
-    pending: deque[Future[Result]] = deque()
-    try:
-        for table in stream:
-            pending.append(pool.submit(immunity_and_profile, table, threads, profile_to))
-            if len(pending) >= 2 * workers:
-                yield pending.popleft().result()
-        while pending:
-            yield pending.popleft().result()
-    except BaseException:
-        stop_workers(pool)
-        raise
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-
-
-def stop_workers(pool: ProcessPoolExecutor) -> None:
-    terminate = getattr(pool, "terminate_workers", None)  # Python 3.14
-    if terminate is not None:
-        terminate()
+            result = immunity.algebraic_immunity(table, threads=threads, progress=progress.work)
+            yield with_profile(table, result, threads, profile_to)
         return
-    processes = list((getattr(pool, "_processes", None) or {}).values())
-    pool.shutdown(wait=False, cancel_futures=True)
-    for process in processes:
-        process.terminate()
+    # The results come in input order: the first item not yet written out
+    # is the table of this one.
+    for result in immunity.map_immunity(stream, threads=threads, workers=workers,
+                                        window=2 * workers):
+        yield with_profile(read[0].table, result, threads, profile_to)
 
 
 # --- The command --------------------------------------------------------------
@@ -600,7 +573,7 @@ def run(argv: Sequence[str] | None, stdout: IO[str] | None, stdin: IO[bytes] | N
         if args.tsv:
             out.write("\t".join(fields))
         first = True
-        for result, full in results(args, items(args, stdin, read), progress, profile_to):
+        for result, full in results(args, items(args, stdin, read), progress, profile_to, read):
             item = read.popleft()
             profile = full[:result.degree + 1] if full is not None else None
             if args.json:
