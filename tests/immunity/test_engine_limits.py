@@ -56,7 +56,9 @@ def test_a_low_immunity_is_cheap_at_many_variables():
     out = run_child(X0.format(n=26), timeout=120)
     result, seconds, grown = out.rsplit(maxsplit=2)
     assert result == "(1, False, [0, 1], 1, 1)"  # x0 + 1, and x0 for x0 + 1
-    assert float(seconds) < 5, f"{seconds} s"
+    # A stored system of that degree would take minutes and gigabytes; the
+    # sanitizer's build is several times slower than the plain one.
+    assert float(seconds) < (30 if SANITIZED else 5), f"{seconds} s"
     assert float(grown) < 200, f"{grown} MiB"
 
 
