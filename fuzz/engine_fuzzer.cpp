@@ -6,7 +6,8 @@
 // points against the monomials of degree <= d, brought to reduced form by
 // Matrix::echelon_form, whose Matrix::kernel is the canonical basis.  The
 // engine's algebraic_immunity, immunity_profile and annihilator_basis must
-// agree with it exactly.  For the matrix, echelonize in both forms (and on a
+// agree with it exactly, and the black-box method in all it proves; its
+// products by the system must be the matrix's.  For the matrix, echelonize in both forms (and on a
 // leading block of rows) must agree with a plain Gauss-Jordan elimination:
 // the rank, the pivot columns, the row space, the reduced form itself, and
 // the zero padding of every row.  Any difference aborts.
@@ -27,13 +28,16 @@
 #include <vector>
 
 #include "engine/bit_matrix.hpp"
+#include "engine/black_box.hpp"
 #include "engine/control.hpp"
 #include "engine/eliminate.hpp"
+#include "engine/gf2_64.hpp"
 #include "engine/immunity.hpp"
 #include "engine/kernel.hpp"
 #include "engine/monomials.hpp"
 #include "engine/reduced_system.hpp"
 #include "engine/row_space.hpp"
+#include "engine/solver.hpp"
 #include "matrix/matrix.hpp"
 
 using namespace quillmat;
@@ -244,6 +248,78 @@ void check_function(FuzzedDataProvider& fdp) {
   const Basis lowest = engine::annihilator_basis(of_complement ? other : table, degree,
                                                  engine::Wanted::first_of_lowest_degree, control);
   expect(lowest == Basis{want}, "annihilator_basis(first_of_lowest_degree)", text(lowest));
+
+  // The black-box method, whatever its random choices: the same degree and
+  // side, an annihilator that vanishes on the support, and where it proves a
+  // dimension or calls its annihilator canonical, the direct ones.
+  const engine::Choice black_box{engine::Method::black_box, fdp.ConsumeIntegral<std::uint64_t>()};
+  const engine::Immunity found = engine::algebraic_immunity(table, control, black_box);
+  expect(found.degree == degree && found.of_complement == of_complement, "black-box degree");
+  expect(!found.annihilator.empty() && vanishes(found.annihilator, of_complement ? g : f),
+         "black-box annihilator vanishes", text({found.annihilator}));
+  if (found.canonical) expect(found.annihilator == want, "black-box canonical annihilator");
+  const engine::Dimensions& at_degree = dims[static_cast<std::size_t>(degree)];
+  expect(
+      found.dimensions.of_f == engine::unknown_dimension || found.dimensions.of_f == at_degree.of_f,
+      "black-box dim_f");
+  expect(found.dimensions.of_complement == engine::unknown_dimension ||
+             found.dimensions.of_complement == at_degree.of_complement,
+         "black-box dim_complement");
+  const int asked = fdp.ConsumeIntegralInRange(0, n);
+  const Basis& direct = bases[0][static_cast<std::size_t>(asked)];
+  try {
+    expect(engine::annihilators(table, asked, control, black_box) == direct, "black-box basis",
+           "d=" + std::to_string(asked));
+  } catch (const engine::Unproved&) {
+    // Only a large kernel may go unproved: each try gives up to 64 vectors.
+    expect(direct.size() > 64, "black-box basis unproved", std::to_string(direct.size()));
+  }
+  const std::vector<engine::Dimensions> sparse =
+      engine::immunity_profile(table, n, control, black_box);
+  for (int d = 0; d <= n; ++d) {
+    const engine::Dimensions& got = sparse[static_cast<std::size_t>(d)];
+    const engine::Dimensions& truth = dims[static_cast<std::size_t>(d)];
+    expect((got.of_f == engine::unknown_dimension || got.of_f == truth.of_f) &&
+               (got.of_complement == engine::unknown_dimension ||
+                got.of_complement == truth.of_complement),
+           "black-box immunity_profile", "d=" + std::to_string(d));
+  }
+
+  // The black box's products against the matrix itself: (M x)(p) is the sum
+  // of x(m) over the monomials m inside support point p, and M^T the same
+  // sums the other way.
+  const int d = fdp.ConsumeIntegralInRange(0, n);
+  engine::DirectSystem system(table, d);
+  std::vector<Word> x(system.cols()), y(system.rows());
+  for (Word& w : x) w = fdp.ConsumeIntegral<Word>();
+  for (Word& w : y) w = fdp.ConsumeIntegral<Word>();
+  std::vector<Word> mx(system.rows()), mty(system.cols());
+  system.apply(x.data(), mx.data(), control);
+  system.apply_transpose(y.data(), mty.data(), control);
+  std::vector<Word> want_mx(system.rows()), want_mty(system.cols());
+  std::size_t row = 0;
+  for (std::size_t p = 0; p < f.size(); ++p) {
+    if (!f[p]) continue;
+    for (std::size_t j = 0; j < system.cols(); ++j) {
+      if ((system.monomials()[j] & ~static_cast<Mask>(p)) == 0) {
+        want_mx[row] ^= x[j];
+        want_mty[j] ^= y[row];
+      }
+    }
+    ++row;
+  }
+  expect(mx == want_mx && mty == want_mty, "black-box products", "d=" + std::to_string(d));
+
+  // GF(2^64) products: the fast path against the portable one.
+  const engine::gf2_64::Element a = fdp.ConsumeIntegral<Word>(), b = fdp.ConsumeIntegral<Word>();
+  expect(engine::gf2_64::multiply(a, b) == engine::gf2_64::multiply_portable(a, b),
+         "GF(2^64) product");
+  expect(a == 0 || engine::gf2_64::multiply(a, engine::gf2_64::inverse(a)) == 1,
+         "GF(2^64) inverse");
+  const engine::gf2_64::Element ab[2] = {a, b};
+  expect(engine::gf2_64::dot(ab, ab, 2) ==
+             (engine::gf2_64::multiply_portable(a, a) ^ engine::gf2_64::multiply_portable(b, b)),
+         "GF(2^64) dot");
 }
 
 // --- echelonize against a plain elimination --------------------------------------------

@@ -287,15 +287,30 @@ def engine_entry_points():
     that raises fails it there."""
     from quillmat import _engine, immunity
 
+    def black_box(function):
+        """`function` by the black-box method; a last argument "always" makes
+        every try fail its check, and another str is taken as the method."""
+        def call(*args):
+            method, faults = "black-box", 0
+            if isinstance(args[-1], str) and not args[-1].startswith("0x"):
+                *args, last = args
+                method, faults = ("black-box", 10**6) if last == "always" else (last, 0)
+            _engine._inject_faults(2 if faults else 0, faults)
+            try:
+                return function(*args, method=method, seed=7)
+            finally:
+                _engine._inject_faults(0, 0)
+        return call
+
     def door_failures(good, threads_at, degree_at=None):
-        # The door takes (n, bits, [degree,] threads, progress).
+        # The door takes (n, bits, [degree,] threads, progress, method, seed).
         def replaced(position, value):
             def args():
                 args = list(good())
                 args[position] = value()
                 return tuple(args)
             return args
-        last = len(good()) - 1
+        last = threads_at + 1  # progress
         found = [
             ("n", replaced(0, lambda: -fresh_int(1)), ValueError),
             ("n-type", replaced(0, lambda: fresh_str("3")), TypeError),
@@ -306,6 +321,8 @@ def engine_entry_points():
             ("progress-raises", replaced(last, lambda: raising_progress), KeyError),
             ("progress-not-callable", replaced(last, lambda: 5), TypeError),
             ("matching", lambda: (*good(), 0), TypeError),
+            ("method", replaced(last + 1, lambda: fresh_int(3)), ValueError),
+            ("seed", replaced(last + 2, lambda: -fresh_int(1)), ValueError),
         ]
         if degree_at is not None:
             found += [("degree", replaced(degree_at, lambda: -fresh_int(1)), ValueError),
@@ -313,9 +330,9 @@ def engine_entry_points():
         return found
 
     # One-byte bytes objects are immortal: a bytearray's reference count can be watched.
-    ai = lambda: (0, bytearray(b"\x01"), 1, quiet_progress)  # noqa: E731
-    profile = lambda: (0, bytearray(b"\x00"), 0, 1, quiet_progress)  # noqa: E731
-    basis = lambda: (3, packed3(), 2, 1, quiet_progress)  # noqa: E731
+    ai = lambda: (0, bytearray(b"\x01"), 1, quiet_progress, 0, 1)  # noqa: E731
+    profile = lambda: (0, bytearray(b"\x00"), 0, 1, quiet_progress, 2, 1)  # noqa: E731
+    basis = lambda: (3, packed3(), 2, 1, quiet_progress, 2, 1)  # noqa: E731
     return {
         "_engine.algebraic_immunity": (_engine.algebraic_immunity, ai, door_failures(ai, 2)),
         "_engine.immunity_profile": (_engine.immunity_profile, profile, door_failures(profile, 3, 2)),
@@ -323,6 +340,21 @@ def engine_entry_points():
         "_engine.available_cores": (_engine.available_cores, lambda: (), [
             ("matching", lambda: (fresh_int(1),), TypeError),
         ]),
+        "_engine._inject_faults": (_engine._inject_faults, lambda: (0, fresh_int(0)), [
+            ("fault", lambda: (fresh_int(3), 0), ValueError),
+        ]),
+        # The black-box method, its proofs and the error of a failed one.
+        "immunity.algebraic_immunity[black-box]": (black_box(immunity.algebraic_immunity),
+                                                   lambda: (fresh_str("0x1ee1"),), [
+            ("unproved", lambda: (fresh_str("0x1ee1"), "always"), RuntimeError),
+            ("method", lambda: (fresh_str("0x1ee1"), "sparse"), ValueError),
+        ]),
+        "immunity.annihilators[black-box]": (black_box(immunity.annihilators),
+                                             lambda: (fresh_str("0x1ee1"), 2), [
+            ("too-large", lambda: (fresh_str("0x" + "0" * 31 + "1"), 3), RuntimeError),
+        ]),
+        "immunity.immunity_profile[black-box]": (black_box(immunity.immunity_profile),
+                                                 lambda: (fresh_str("0x1ee1"), 4), []),
         "immunity.algebraic_immunity": (immunity.algebraic_immunity, lambda: ([fresh_int(1)],), [
             ("progress-raises", lambda: ([1],), KeyError),
             ("length", lambda: ([0, 1, 1],), ValueError),

@@ -159,16 +159,64 @@ double decision_cost(const Spaces& spaces, int d) {
   return cost;
 }
 
+// The lowest degree at which some side has an annihilator: by the lighter
+// side's weight, the first degree with more monomials than its points.
+int immunity_bound(const TruthTable& f, std::uint64_t weight, std::uint64_t complement_weight) {
+  int bound = 0;
+  while (monomials_up_to_count(f.variables(), bound) <= std::min(weight, complement_weight))
+    ++bound;
+  return bound;
+}
+
+// The search when some system goes to the black-box solver, which proves
+// whether an annihilator exists without a dimension: degrees upward, f
+// before f + 1, each system by the solver chosen for it.  Below the
+// immunity both sides are proved to have none; at it, the first side found
+// gives the annihilator.
+Immunity immunity_by_degrees(const TruthTable& f, const Solvers& solvers, Control& control) {
+  const TruthTable complement = f.complement();
+  const int bound = immunity_bound(f, f.weight(), complement.weight());
+  for (int d = 0; d <= bound; ++d) {
+    std::array<Solver::Found, 2> found;
+    for (int s = 0; s < 2; ++s) {
+      const TruthTable& side = s == 0 ? f : complement;
+      found[s] = solvers.for_system(side, d).find(side, d, control);
+      if (found[s].exists) {
+        Immunity result;
+        result.degree = d;
+        result.of_complement = s == 1;
+        result.annihilator = std::move(found[s].annihilator);
+        result.canonical = found[s].canonical;
+        result.method = solvers.for_system(side, d).method();
+        result.dimensions.of_f = s == 0 ? found[0].dimension : 0;
+        result.dimensions.of_complement = s == 1 ? found[1].dimension : unknown_dimension;
+        return result;
+      }
+    }
+  }
+  throw std::logic_error("the annihilator search found no annihilator at the immunity's bound");
+}
+
 }  // namespace
 
-Immunity algebraic_immunity(const TruthTable& f, Control& control) {
+Immunity algebraic_immunity(const TruthTable& f, Control& control, Choice choice) {
+  const Solvers solvers(choice.method, choice.seed);
+  if (choice.method != Method::dense) {
+    // The dense search, with its dimensions, when each side's system below
+    // the bound (the costliest it may solve) goes to the dense solver.
+    const TruthTable complement = f.complement();
+    const int top = immunity_bound(f, f.weight(), complement.weight()) - 1;
+    if (choice.method == Method::black_box ||
+        (top >= 0 && (solvers.for_system(f, top).method() != Method::dense ||
+                      solvers.for_system(complement, top).method() != Method::dense))) {
+      return immunity_by_degrees(f, solvers, control);
+    }
+  }
   Spaces spaces(f);
   spaces.find_first = true;
-  const int n = f.variables();
   // Some side has an annihilator of degree `bound`: the first with more
   // monomials than the lighter side has points.
-  int bound = 0;
-  while (monomials_up_to_count(n, bound) <= std::min(spaces.weight(0), spaces.weight(1))) ++bound;
+  const int bound = immunity_bound(f, spaces.weight(0), spaces.weight(1));
   // Degrees below `low` have no annihilator; `high` has one.  Cheap degrees
   // are tried from below, so that a low immunity is found at low cost; then
   // the degree just below `high`, which for most functions settles it.
@@ -199,6 +247,7 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
     }
   }
   Immunity result;
+  result.method = Method::dense;
   result.degree = low;
   spaces.compute({{0, low}, {1, low}}, control);
   result.dimensions = {*spaces.known(0, low), *spaces.known(1, low)};
@@ -214,7 +263,24 @@ Immunity algebraic_immunity(const TruthTable& f, Control& control) {
   return result;
 }
 
-std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control) {
+std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control,
+                                         Choice choice) {
+  const Solvers solvers(choice.method, choice.seed);
+  const TruthTable complement = f.complement();
+  bool all_dense = choice.method != Method::black_box;
+  for (int d = 0; d <= max_degree && all_dense; ++d) {
+    all_dense = solvers.for_system(f, d, true).method() == Method::dense &&
+                solvers.for_system(complement, d, true).method() == Method::dense;
+  }
+  if (!all_dense) {
+    // Each system by its own solver, which may leave a dimension unproved.
+    std::vector<Dimensions> result;
+    for (int d = 0; d <= max_degree; ++d) {
+      result.push_back({solvers.for_system(f, d, true).dimension(f, d, control),
+                        solvers.for_system(complement, d, true).dimension(complement, d, control)});
+    }
+    return result;
+  }
   Spaces spaces(f);
   std::vector<Dimensions> result;
   // Every degree is needed: one beyond the memory fails the call before any work.
@@ -226,11 +292,13 @@ std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Co
   return result;
 }
 
-std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control) {
+std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control,
+                                            Choice choice) {
   if (degree > f.variables()) {
     throw std::invalid_argument("an annihilator degree of at most the number of variables");
   }
-  return solver_for(f, degree).basis(f, degree, control);
+  const Solvers solvers(choice.method, choice.seed);
+  return solvers.for_system(f, degree, true).basis(f, degree, control);
 }
 
 }  // namespace quillmat::engine

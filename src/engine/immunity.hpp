@@ -6,6 +6,7 @@
 
 #include "engine/control.hpp"
 #include "engine/monomials.hpp"
+#include "engine/solver.hpp"
 
 namespace quillmat::engine {
 
@@ -16,22 +17,38 @@ struct Dimensions {
   bool operator==(const Dimensions&) const = default;
 };
 
+// What the search proved; the annihilator is always checked.
 struct Immunity {
   int degree = 0;
-  // The first canonical annihilator of f at that degree, or of f + 1 when f has none.
+  // The first canonical annihilator of f at that degree, or of f + 1 when f
+  // has none; another, checked, when `canonical` is false (the black-box
+  // solver's, of a kernel too large to prove whole).
   bool of_complement = false;
   std::vector<Mask> annihilator;
-  Dimensions dimensions;  // at `degree`
+  bool canonical = true;
+  // At `degree`; unknown_dimension where no proof was found.
+  Dimensions dimensions;
+  // The solver of the system that gave the annihilator.
+  Method method = Method::dense;
 };
 
-Immunity algebraic_immunity(const TruthTable& f, Control& control);
+// The calls' choice of solver: `method`, and the seed of the black-box
+// solver's random choices (which change only the time an answer takes).
+struct Choice {
+  Method method = Method::dense;
+  std::uint64_t seed = 0;
+};
 
-// Dimensions for d = 0 .. max_degree.
-std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control);
+Immunity algebraic_immunity(const TruthTable& f, Control& control, Choice choice = {});
+
+// Dimensions for d = 0 .. max_degree (unknown_dimension where unproved).
+std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Control& control,
+                                         Choice choice = {});
 
 // The canonical basis of Ann_degree(f) (kernel.hpp), for degree <= f.variables():
 // a greater degree throws std::invalid_argument (Ann_n(f) already holds every
 // function that vanishes on the support).
-std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control);
+std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control,
+                                            Choice choice = {});
 
 }  // namespace quillmat::engine

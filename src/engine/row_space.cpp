@@ -249,7 +249,7 @@ RowSpace row_space(const ReducedSystem& system, Purpose purpose, Control& contro
   // their order the first rows lack the high variables, and ranks short of
   // full need many chunks to reach what rows from the whole cube give at
   // once.  The later chunks pass over the rows drawn.
-  if (left / chunk >= tuning::sampled_chunk_ratio) {
+  if (chunk > 0 && left / chunk >= tuning::sampled_chunk_ratio) {
     reading.stride = left / chunk;
     reading.sampled = chunk;
   }

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "engine/kernel.hpp"
+#include "engine/memory.hpp"
 #include "engine/reduced_system.hpp"
 #include "engine/row_space.hpp"
+#include "engine/tuning.hpp"
 
 namespace quillmat::engine {
 
@@ -39,6 +41,32 @@ std::vector<Mask> DenseSolver::first_of_lowest_degree(const TruthTable& s, int d
 Solver::Lowest DenseSolver::lowest_degree(const TruthTable& s, int d, Control& control) const {
   auto [dimension, first] = annihilators_of_lowest_degree(s, d, control);
   return Lowest{dimension, std::move(first)};
+}
+
+Solver::Found DenseSolver::find(const TruthTable& s, int d, Control& control) const {
+  auto [dimension, first] = annihilators_of_lowest_degree(s, d, control);
+  return Found{dimension > 0, std::move(first), dimension, true};
+}
+
+const Solver& Solvers::for_system(const TruthTable& s, int d, bool whole) const {
+  switch (method_) {
+    case Method::dense:
+      return dense_;
+    case Method::black_box:
+      return black_box_;
+    case Method::automatic:
+      break;
+  }
+  if (whole &&
+      monomials_up_to_count(s.variables(), d) > s.weight() + tuning::black_box_whole_kernel)
+    return dense_;
+  // Past the horizon the black-box solver is never started unasked: the
+  // dense one then raises MemoryError at once, where it does not fit.
+  const double black_box = black_box_.cost(s, d);
+  if (black_box > tuning::black_box_horizon) return dense_;
+  const bool dense_fits = dense_.memory(s, d) <= memory_budget() / 2;
+  if (dense_fits && dense_.cost(s, d) <= tuning::black_box_cost_ratio * black_box) return dense_;
+  return black_box_;
 }
 
 const Solver& solver_for(const TruthTable&, int) {

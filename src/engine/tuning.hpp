@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quillmat::engine::tuning {
 
@@ -100,5 +101,29 @@ inline constexpr double ascend_cost_ratio = 8;
 // ReducedSystem::cost's word operations: a few seconds), since a low
 // immunity needs no more; the first dearer one raises MemoryError at once.
 inline constexpr double hopeful_cost = 1e10;
+
+// --- the black-box solver ----------------------------------------------------
+// A product in GF(2^64) (a carry-less multiplication and its reduction)
+// weighs about as much as this many word operations of a transform.
+inline constexpr double field_product_cost = 4;
+// The black-box solver's cost units run about this many times slower than
+// the dense solver's (measured at 13 variables: 2.7e9 a second against
+// 1.2e10): its transforms stream a buffer of 2^n words where elimination
+// works on rows in the cache.  The choice of solver compares the two costs
+// in time.
+inline constexpr double black_box_cost_ratio = 4;
+// The most work (in its cost units, about ten hours at the rate above) that
+// method "auto" gives the black-box solver; a dearer system goes to the
+// dense solver, which fails at once where it does not fit, rather than run
+// for days unasked.
+inline constexpr double black_box_horizon = 1e14;
+// Tries of Wiedemann's method before the solver gives up proving an answer.
+// One fails with a probability near D / 2^64 when the kernel is small; a
+// large kernel (more than about 48 annihilators) needs a try per few dozen.
+inline constexpr unsigned black_box_tries = 12;
+// A kernel of more annihilators than this is not worth proving whole with
+// tries of 64 vectors each; one of more monomials than points by more than
+// this is at least that large, which is known before any work.
+inline constexpr std::uint64_t black_box_whole_kernel = 48;
 
 }  // namespace quillmat::engine::tuning

@@ -7,6 +7,9 @@
 // past 2**n in the last byte are ignored.  `threads` is the most threads the
 // work may use, 0 for one per available core; `progress` is None or a
 // callable progress(done, total) called now and then while the work runs.
+// `method` is 0 to let a cost model choose the solver of each system, 1 for
+// the dense solver, 2 for the black-box solver, whose random choices `seed`
+// (0 .. 2**64 - 1) gives; a dimension it could not prove is None.
 // The work runs with the interpreter lock released; a signal handler or
 // progress callable that raises stops it, and its exception is raised.
 // quillmat.immunity checks and converts what users pass; this module checks
@@ -24,6 +27,8 @@
 #include "cpython/steal.hpp"
 #include "engine/cores.hpp"
 #include "engine/immunity.hpp"
+#include "engine/solver.hpp"
+#include "engine/wiedemann.hpp"
 #include "engine_python/call.hpp"
 
 namespace quillmat::engine_python {
@@ -51,6 +56,7 @@ struct Integer {
     if (integer.value == -1 && PyErr_Occurred()) throw_pending();
     return integer;
   }
+  static Integer from_python(PyObject* argument, const char*) { return read(argument); }
   bool within(long low, long high) const { return overflow == 0 && low <= value && value <= high; }
   [[noreturn]] void out_of_range(const char* name, long low, long high) const {
     raise_format(PyExc_ValueError, "%s must be from %ld to %ld, not %S", name, low, high,
@@ -106,6 +112,30 @@ struct Progress {
       raise_format(PyExc_TypeError, "'%s' object is not callable", Py_TYPE(object)->tp_name);
     }
     return {object};
+  }
+};
+
+struct Method {
+  engine::Method value;
+  static Method from_python(PyObject* object, const char* name) {
+    const Integer method = Integer::read(object);
+    if (!method.within(0, 2)) method.out_of_range(name, 0, 2);
+    constexpr engine::Method methods[] = {engine::Method::automatic, engine::Method::dense,
+                                          engine::Method::black_box};
+    return {methods[method.value]};
+  }
+};
+
+struct Seed {
+  std::uint64_t value;
+  static Seed from_python(PyObject* object, const char* name) {
+    Ref number = check(PyNumber_Index(object));
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise_format(PyExc_ValueError, "%s must be from 0 to 2**64 - 1, not %S", name, number.get());
+    }
+    return {value};
   }
 };
 
@@ -169,8 +199,17 @@ Ref terms_list(const std::vector<Mask>& terms) {
   return std::move(list).finish();
 }
 
+// A dimension, or None where it was not proved.
+Ref dimension(std::uint64_t value) {
+  return value == engine::unknown_dimension ? Ref::retain(Py_None) : to_int(value);
+}
+
 Ref dimensions_pair(const engine::Dimensions& dimensions) {
-  return tuple_of(to_int(dimensions.of_f), to_int(dimensions.of_complement));
+  return tuple_of(dimension(dimensions.of_f), dimension(dimensions.of_complement));
+}
+
+const char* method_name(engine::Method method) {
+  return method == engine::Method::black_box ? "black-box" : "dense";
 }
 
 // Runs `work(f, control)` on the table with the interpreter lock released;
@@ -180,40 +219,62 @@ template <class Work>
 auto run(Variables n, const Bits& bits, Threads threads, Progress progress, Work work) {
   std::vector<Word> words = bits.words(n);
   Call call(progress.callable, threads.count);
-  return call.run([&](engine::Control& control) {
-    const TruthTable f(n.count, std::move(words));
-    return work(f, control);
-  });
+  try {
+    return call.run([&](engine::Control& control) {
+      const TruthTable f(n.count, std::move(words));
+      return work(f, control);
+    });
+  } catch (const engine::Unproved& unproved) {
+    raise(PyExc_RuntimeError, unproved.what());
+  }
 }
 
-Ref algebraic_immunity(Variables n, Bits bits, Threads threads, Progress progress) {
-  const engine::Immunity result = run(n, bits, threads, progress, engine::algebraic_immunity);
+Ref algebraic_immunity(Variables n, Bits bits, Threads threads, Progress progress, Method method,
+                       Seed seed) {
+  const engine::Immunity result =
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        return engine::algebraic_immunity(f, control, {method.value, seed.value});
+      });
   return tuple_of(check(PyLong_FromLong(result.degree)),
                   check(PyBool_FromLong(result.of_complement)), terms_list(result.annihilator),
-                  to_int(result.dimensions.of_f), to_int(result.dimensions.of_complement));
+                  dimension(result.dimensions.of_f), dimension(result.dimensions.of_complement),
+                  check(PyBool_FromLong(result.canonical)),
+                  check(PyUnicode_FromString(method_name(result.method))));
 }
 
-Ref immunity_profile(Variables n, Bits bits, Degree max_degree, Threads threads,
-                     Progress progress) {
+Ref immunity_profile(Variables n, Bits bits, Degree max_degree, Threads threads, Progress progress,
+                     Method method, Seed seed) {
   const int degree = max_degree.at_most(n);
   const std::vector<engine::Dimensions> profile =
       run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
-        return engine::immunity_profile(f, degree, control);
+        return engine::immunity_profile(f, degree, control, {method.value, seed.value});
       });
   ListBuilder list(profile.size());
   for (const engine::Dimensions& dimensions : profile) list.append(dimensions_pair(dimensions));
   return std::move(list).finish();
 }
 
-Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progress progress) {
+Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progress progress,
+                 Method method, Seed seed) {
   const int at_most = degree.at_most(n);
   const std::vector<std::vector<Mask>> basis =
       run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
-        return engine::annihilators(f, at_most, control);
+        return engine::annihilators(f, at_most, control, {method.value, seed.value});
       });
   ListBuilder list(basis.size());
   for (const std::vector<Mask>& terms : basis) list.append(terms_list(terms));
   return std::move(list).finish();
+}
+
+// For the tests that show a broken step of the black-box solver cannot give
+// a wrong answer: the next `count` tries corrupt what `fault` names.
+Ref inject_faults(Integer fault, Integer count) {
+  if (!fault.within(0, 2)) fault.out_of_range("fault", 0, 2);
+  if (!count.within(0, 1 << 20)) count.out_of_range("count", 0, 1 << 20);
+  constexpr engine::Fault faults[] = {engine::Fault::none, engine::Fault::generator,
+                                      engine::Fault::kernel_vector};
+  engine::inject_faults(faults[fault.value], static_cast<unsigned>(count.value));
+  return Ref::retain(Py_None);
 }
 
 Ref available_cores() {
@@ -226,18 +287,25 @@ int exec_module(PyObject* module) {
 
 PyMethodDef methods[] = {
     Function<"algebraic_immunity", &algebraic_immunity,
-             "(degree, of_complement, terms, dim_f, dim_complement): the algebraic immunity of "
-             "f, the first canonical annihilator of that degree (of f, or of f + 1 when f has "
-             "none) as monomial masks, and the dimensions of both annihilator spaces there.",
-             "n", "bits", "threads", "progress">::definition(),
+             "(degree, of_complement, terms, dim_f, dim_complement, canonical, method): the "
+             "algebraic immunity of f, an annihilator of that degree (of f, or of f + 1 when f "
+             "has none) as monomial masks, the first canonical one when `canonical`, the "
+             "dimensions of both annihilator spaces there (None where unproved), and the "
+             "solver that found it.",
+             "n", "bits", "threads", "progress", "method", "seed">::definition(),
     Function<"immunity_profile", &immunity_profile,
              "[(dim_f, dim_complement) for degree 0 .. max_degree]: the dimensions of the "
-             "annihilators of f and of f + 1 of degree at most each degree.",
-             "n", "bits", "max_degree", "threads", "progress">::definition(),
+             "annihilators of f and of f + 1 of degree at most each degree (None where "
+             "unproved).",
+             "n", "bits", "max_degree", "threads", "progress", "method", "seed">::definition(),
     Function<"annihilators", &annihilators,
              "The canonical basis of the annihilators of f of degree at most `degree`, each "
              "a list of monomial masks.",
-             "n", "bits", "degree", "threads", "progress">::definition(),
+             "n", "bits", "degree", "threads", "progress", "method", "seed">::definition(),
+    Function<"_inject_faults", &inject_faults,
+             "For tests: the next `count` tries of the black-box solver corrupt their "
+             "generator (fault 1) or kernel vector (fault 2) before the checks; fault 0 none.",
+             "fault", "count">::definition(),
     Function<"available_cores", &available_cores,
              "The number of cores this process may run on (its affinity mask on Linux); at "
              "least 1.">::definition(),

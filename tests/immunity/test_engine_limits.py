@@ -44,7 +44,7 @@ n = {n}
 x0 = b"\\xaa" * (1 << (n - 3))
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 start = time.monotonic()
-result = _engine.algebraic_immunity(n, x0, 0, None)
+result = _engine.algebraic_immunity(n, x0, 0, None, 1, 0)
 seconds = time.monotonic() - start
 grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
 print(result, f"{{seconds:.2f}}", f"{{grown:.0f}}")
@@ -55,7 +55,7 @@ print(result, f"{{seconds:.2f}}", f"{{grown:.0f}}")
 def test_a_low_immunity_is_cheap_at_many_variables():
     out = run_child(X0.format(n=26), timeout=120)
     result, seconds, grown = out.rsplit(maxsplit=2)
-    assert result == "(1, False, [0, 1], 1, 1)"  # x0 + 1, and x0 for x0 + 1
+    assert result == "(1, False, [0, 1], 1, 1, True, 'dense')"  # x0 + 1, and x0 for x0 + 1
     # A stored system of that degree would take minutes and gigabytes; the
     # sanitizer's build is several times slower than the plain one.
     assert float(seconds) < (30 if SANITIZED else 5), f"{seconds} s"
@@ -82,7 +82,7 @@ else:
 def test_ctrl_c_is_prompt_in_every_stretch(wait):
     # Rows of high weight at high degrees, hundreds of thousands of subsets
     # each, among the stretches the search goes through.
-    code = CTRL_C.format(n=20, seed=3, call="_engine.algebraic_immunity(n, table, 0, None)")
+    code = CTRL_C.format(n=20, seed=3, call="_engine.algebraic_immunity(n, table, 0, None, 1, 0)")
     status, out, sent = interrupt_when_ready(code, wait)
     lines = out.split()
     assert status == 0 and lines[0] == "interrupted", out
@@ -95,7 +95,7 @@ import os, random
 from quillmat import _engine
 big = random.Random(5).randbytes(1 << 14)  # 17 variables: seconds of work on 4 threads
 small = random.Random(6).randbytes(1 << 9)  # 12 variables
-expected = _engine.algebraic_immunity(12, small, 1, None)
+expected = _engine.algebraic_immunity(12, small, 1, None, 1, 0)
 forked = []
 
 def progress(done, total):
@@ -106,7 +106,7 @@ def progress(done, total):
             raise KeyError(os.waitpid(forked[0], 0)[1])
 
 try:
-    _engine.algebraic_immunity(17, big, 4, progress)
+    _engine.algebraic_immunity(17, big, 4, progress, 1, 0)
     outcome = "finished"
 except RuntimeError as error:
     outcome = str(error)
@@ -115,7 +115,7 @@ except KeyError as error:
     os._exit(0)
 print("child:", outcome, flush=True)
 # The child's engine works again, its threads its own.
-print("child again:", _engine.algebraic_immunity(12, small, 4, None) == expected, flush=True)
+print("child again:", _engine.algebraic_immunity(12, small, 4, None, 1, 0) == expected, flush=True)
 os._exit(0)
 """
 
@@ -137,7 +137,7 @@ big = random.Random(25).randbytes(1 << 22)  # 25 variables
 def held():
     # What the engine holds when it refuses a system of terabytes.
     try:
-        _engine.annihilators(25, big, 12, 1, None)
+        _engine.annihilators(25, big, 12, 1, None, 1, 0)
     except MemoryError as error:
         return float(re.search(r"([0-9.]+) GiB of it held", str(error)).group(1))
 
@@ -146,7 +146,7 @@ table = random.Random(5).randbytes(1 << 15)  # 18 variables
 running = threading.Event()
 
 def long_call():
-    _engine.annihilators(18, table, 9, 1, lambda done, total: running.set())
+    _engine.annihilators(18, table, 9, 1, lambda done, total: running.set(), 1, 0)
 
 thread = threading.Thread(target=long_call, daemon=True)
 thread.start()
@@ -173,15 +173,15 @@ import os, random, resource
 from quillmat import _engine
 n = 16
 table = random.Random(9).randbytes(1 << (n - 3))
-expected = [_engine.algebraic_immunity(n, table, 1, None),
-            _engine.annihilators(n, table, 7, 1, None)]
+expected = [_engine.algebraic_immunity(n, table, 1, None, 1, 0),
+            _engine.annihilators(n, table, 7, 1, None, 1, 0)]
 if os.getuid() == 0:
     # Root ignores RLIMIT_NPROC: the child becomes nobody first.
     os.setgid(65534)
     os.setuid(65534)
 resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
-got = [_engine.algebraic_immunity(n, table, 8, None),
-       _engine.annihilators(n, table, 7, 8, None)]
+got = [_engine.algebraic_immunity(n, table, 8, None, 1, 0),
+       _engine.annihilators(n, table, 7, 8, None, 1, 0)]
 print(got == expected, flush=True)
 # Without the exit handlers: a leak checker's own threads would be refused too.
 os._exit(0)
@@ -202,8 +202,8 @@ n = 19
 table = [1] * 2**18 + [0] * 2**18
 random.Random(19).shuffle(table)
 table = int("".join(map(str, reversed(table))), 2).to_bytes(1 << (n - 3), "little")
-for call in (lambda: _engine.algebraic_immunity(n, table, 0, None),
-             lambda: _engine.immunity_profile(n, table, 9, 0, None)):
+for call in (lambda: _engine.algebraic_immunity(n, table, 0, None, 1, 0),
+             lambda: _engine.immunity_profile(n, table, 9, 0, None, 1, 0)):
     start = time.monotonic()
     try:
         call()
@@ -236,7 +236,7 @@ n, d = {n}, {d}
 bits = int("".join("1" if bin(x).count("1") > d else "0" for x in reversed(range(1 << n))), 2)
 bits = bits.to_bytes((1 << n) // 8, "little")
 start = time.monotonic()
-basis = _engine.annihilators(n, bits, d, 0, None)
+basis = _engine.annihilators(n, bits, d, 0, None, 1, 0)
 print(len(basis), f"{{time.monotonic() - start:.2f}}")
 """
 

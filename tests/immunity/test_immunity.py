@@ -657,9 +657,9 @@ def test_too_many_variables():
     # the bits against it (on a mapping that is never touched).
     with mmap.mmap(-1, 2 ** (limit - 3)) as block:
         with pytest.raises(ValueError, match=f"{limit + 1}"):
-            immunity._engine.algebraic_immunity(limit + 1, block, 1, None)
+            immunity._engine.algebraic_immunity(limit + 1, block, 1, None, 1, 0)
         with pytest.raises(ValueError, match=f"{2 ** (limit - 4)}"):
-            immunity._engine.algebraic_immunity(limit - 1, block, 1, None)
+            immunity._engine.algebraic_immunity(limit - 1, block, 1, None, 1, 0)
 
 
 def test_bad_degrees_and_threads():

@@ -310,9 +310,10 @@ def test_a_file_that_is_not_utf8_names_the_file_and_line(tmp_path):
 
 @address_space_limited
 def test_want_of_memory_is_one_line_and_status_1():
-    # 18 variables need about 1 GiB; the process may use 600 MiB, so the
-    # engine refuses the system before it starts.
-    status, out, err = child(balanced_hex(18, 3), preexec_fn=memory_limit(600 << 20))
+    # 18 variables need about 1 GiB by the dense method; the process may use
+    # 600 MiB, so the engine refuses the system before it starts.
+    status, out, err = child("--method", "dense", balanced_hex(18, 3),
+                             preexec_fn=memory_limit(600 << 20))
     assert status == 1 and ERROR.match(err), (status, err)
     assert "memory" in err and "Traceback" not in err
 
@@ -610,3 +611,24 @@ def test_results_are_written_with_the_bar_off_the_screen():
     stream = Stream()
     Output(stream, Progress(ShownBar())).write("a result")
     assert events == ["clear", "write", "refresh"] and stream.getvalue() == "a result\n"
+
+
+def test_the_black_box_method_gives_the_same_immunity():
+    tables = [hex_table(7, 4), hex_table(10, 5), "0x6996"]
+    fields = "algebraic_immunity,annihilator_of,dim_f,dim_complement,method,canonical"
+    dense = run("--json", "--fields", fields, "--method", "dense", *tables)
+    black_box = run("--json", "--fields", fields, "--method", "black-box", "--seed", "7",
+                    "--jobs", "2", *tables)
+    assert dense.returncode == black_box.returncode == 0, dense.stderr + black_box.stderr
+    for want, got in zip(map(json.loads, dense.stdout.splitlines()),
+                         map(json.loads, black_box.stdout.splitlines()), strict=True):
+        assert (want["method"], got["method"]) == ("dense", "black-box")
+        assert got["algebraic_immunity"] == want["algebraic_immunity"]
+        assert got["annihilator_of"] == want["annihilator_of"]
+        for key in ("dim_f", "dim_complement"):
+            assert got[key] in (None, want[key])
+    # A dimension the method did not prove prints as "?".
+    text = run("--method", "black-box", "--profile", hex_table(10, 5))
+    assert text.returncode == 0 and "?" in text.stdout, text.stdout + text.stderr
+    bad = run("--method", "sparse", "0110")
+    assert bad.returncode == 2 and "invalid choice: 'sparse'" in bad.stderr

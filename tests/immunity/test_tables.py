@@ -73,25 +73,25 @@ def test_a_packed_table_checks_itself(n, bits, error, message):
 
 def test_the_door_checks_the_length_against_n():
     from quillmat import _engine
-    assert _engine.algebraic_immunity(2, b"\x06", 1, None)[0] == 1
+    assert _engine.algebraic_immunity(2, b"\x06", 1, None, 1, 0)[0] == 1
     for n, bits in [(3, b""), (3, b"\x00\x00"), (4, b"\x00")]:
         with pytest.raises(ValueError, match=r"len\(bits\) must be"):
-            _engine.algebraic_immunity(n, bits, 1, None)
+            _engine.algebraic_immunity(n, bits, 1, None, 1, 0)
     for n in (-1, immunity.MAX_VARIABLES + 1):
         with pytest.raises(ValueError):
-            _engine.algebraic_immunity(n, b"\x00", 1, None)
+            _engine.algebraic_immunity(n, b"\x00", 1, None, 1, 0)
     with pytest.raises(ValueError):  # the degree is clamped before the door, never past n
-        _engine.annihilators(2, b"\x06", 3, 1, None)
+        _engine.annihilators(2, b"\x06", 3, 1, None, 1, 0)
 
 
 def test_the_door_ignores_the_bits_past_a_small_table():
     from quillmat import _engine
     for n, bits in [(0, b"\x01"), (1, b"\x02"), (2, b"\x06")]:
         junk = bytes([bits[0] | (0xFF << (1 << n) & 0xFF)])
-        assert _engine.algebraic_immunity(n, junk, 1, None) == \
-            _engine.algebraic_immunity(n, bits, 1, None)
-        assert _engine.immunity_profile(n, junk, n, 0, None) == \
-            _engine.immunity_profile(n, bits, n, 0, None)
+        assert _engine.algebraic_immunity(n, junk, 1, None, 1, 0) == \
+            _engine.algebraic_immunity(n, bits, 1, None, 1, 0)
+        assert _engine.immunity_profile(n, junk, n, 0, None, 1, 0) == \
+            _engine.immunity_profile(n, bits, n, 0, None, 1, 0)
 
 
 # --- hex in either order ----------------------------------------------------------------

@@ -38,20 +38,23 @@ The work runs natively with the interpreter lock released: other threads run
 meanwhile, Ctrl-C interrupts it within a fraction of a second, and
 `threads` caps the threads it uses (all available ones by default).  A
 `progress` callable, when given, is called as progress(done, total) every
-tenth of a second or so, in units of elimination work; what it raises stops
-the work and propagates.  Peak memory is that of the largest linear system
-solved, about fourfold for each extra variable (docs/benchmarks.md has the
-measured peaks); a computation that would need more memory than the process
-may use raises MemoryError before it starts.
+tenth of a second or so, in units of work; what it raises stops the work
+and propagates.  By the dense method (see Method) peak memory is that of the
+largest linear system solved, about fourfold for each extra variable
+(docs/benchmarks.md has the measured peaks); a computation that would need
+more memory than the process may use raises MemoryError before it starts.
+The black-box method needs memory linear in 2**n and proves each answer it
+gives (docs/immunity.md says how).
 """
 
 from __future__ import annotations
 
 import operator
+import os
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import NamedTuple
+from typing import Literal, NamedTuple, get_args
 
 from quillmat import _engine
 from quillmat.immunity._batches import map_immunity
@@ -72,6 +75,7 @@ __all__ = [
     "Dimensions",
     "HexOrder",
     "Immunity",
+    "Method",
     "NumericArray",
     "PackedTable",
     "TruthTable",
@@ -89,6 +93,14 @@ __all__ = [
 
 Progress = Callable[[int, int], object]
 
+Method = Literal["auto", "dense", "black-box"]
+"""How the annihilator systems are solved: "dense" stores and eliminates each
+(the fastest up to about 20 variables, in memory about fourfold for each
+more), "black-box" only multiplies by it (Wiedemann's method, in memory
+linear in 2**n, every answer proved), "auto" lets a cost model of time and
+memory choose for each system."""
+_METHODS: tuple[str, ...] = get_args(Method)
+
 
 @dataclass(frozen=True)
 class Immunity:
@@ -105,38 +117,53 @@ class Immunity:
     polynomial of the canonical basis (see `annihilators`)."""
     anf: str
     """The annihilator as text, highest degree first, e.g. "x0*x2 + x1 + 1"."""
-    dim_f: int
-    """dim Ann_degree(f): the number of independent annihilators of f of degree <= `degree`."""
-    dim_complement: int
-    """dim Ann_degree(f + 1)."""
+    dim_f: int | None
+    """dim Ann_degree(f): the number of independent annihilators of f of degree <= `degree`;
+    None where the black-box method proved no value (see `canonical`)."""
+    dim_complement: int | None
+    """dim Ann_degree(f + 1), or None where no value was proved."""
+    canonical: bool = True
+    """Whether `annihilator` is the first of the canonical basis.  The black-box
+    method proves the whole space of annihilators only when it is small (a few
+    dozen); else it returns another annihilator, checked to be one, and leaves
+    the dimensions it did not prove None."""
+    method: str = "dense"
+    """The solver of the system that gave the annihilator: "dense" or "black-box"."""
 
 
 class Dimensions(NamedTuple):
     """The dimensions of the annihilator spaces of f and f + 1 at one degree."""
 
-    f: int
-    complement: int
+    f: int | None
+    complement: int | None
 
 
 def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
                        progress: Progress | None = None,
-                       hex_order: HexOrder = "msb-first") -> Immunity:
+                       hex_order: HexOrder = "msb-first", method: Method = "auto",
+                       seed: int | None = None) -> Immunity:
     """The algebraic immunity of f, with an annihilator of that degree.
 
     The annihilator is one of f when f has one of that degree, else one of
     f + 1; of the several there usually are, it is the first of the
-    canonical basis: the one whose highest term comes earliest.  `hex_order`
-    says how a "0x..." str is read (see read_table)."""
+    canonical basis: the one whose highest term comes earliest (see
+    `Immunity.canonical` for the black-box method).  `hex_order` says how a
+    "0x..." str is read (see read_table).  `method` chooses the solver (see
+    Method); `seed` fixes the black-box method's random choices, which change
+    only how long the answer takes, never the answer."""
     table = read_table(f, hex_order=hex_order)
-    degree, of_complement, terms, dim_f, dim_complement = _engine.algebraic_immunity(
-        table.n, table.bits, _threads(threads), progress)
+    degree, of_complement, terms, dim_f, dim_complement, canonical, used = \
+        _engine.algebraic_immunity(table.n, table.bits, _threads(threads), progress,
+                                   _method(method), _seed(seed))
     strings = _exponents(terms, table.n)
-    return Immunity(table.n, degree, of_complement, strings, anf(strings), dim_f, dim_complement)
+    return Immunity(table.n, degree, of_complement, strings, anf(strings), dim_f, dim_complement,
+                    canonical, used)
 
 
 def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
                  progress: Progress | None = None,
-                 hex_order: HexOrder = "msb-first") -> list[tuple[str, ...]]:
+                 hex_order: HexOrder = "msb-first", method: Method = "auto",
+                 seed: int | None = None) -> list[tuple[str, ...]]:
     """A basis of every annihilator of f of degree <= `degree`, in canonical order.
 
     For each monomial m that is the highest term of some annihilator, the basis
@@ -145,21 +172,27 @@ def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
     the annihilator space with the monomials in reverse canonical order.  It is
     the kernel basis that `Matrix.kernel()` gives for the reduced evaluation
     matrix of the support of f against the monomials of degree <= `degree`.
-    The annihilators of f + 1 are those of the complemented table."""
+    The annihilators of f + 1 are those of the complemented table.
+
+    With method="black-box" the basis comes only where the method proves the
+    whole space, a small one (a few dozen annihilators); else RuntimeError
+    says so, and method="dense" gives it."""
     table = read_table(f, hex_order=hex_order)
     basis = _engine.annihilators(table.n, table.bits, _degree_of(table, degree, "degree"),
-                                 _threads(threads), progress)
+                                 _threads(threads), progress, _method(method), _seed(seed))
     return [_exponents(terms, table.n) for terms in basis]
 
 
 def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = None,
                      progress: Progress | None = None,
-                     hex_order: HexOrder = "msb-first") -> list[Dimensions]:
-    """dim Ann_k(f) and dim Ann_k(f + 1) for k = 0 .. max_degree."""
+                     hex_order: HexOrder = "msb-first", method: Method = "auto",
+                     seed: int | None = None) -> list[Dimensions]:
+    """dim Ann_k(f) and dim Ann_k(f + 1) for k = 0 .. max_degree; with the
+    black-box method, None for a dimension it did not prove (a large one)."""
     table = read_table(f, hex_order=hex_order)
     wanted = _nonnegative(max_degree, "max_degree")
     pairs = _engine.immunity_profile(table.n, table.bits, _degree_of(table, wanted, "max_degree"),
-                                     _threads(threads), progress)
+                                     _threads(threads), progress, _method(method), _seed(seed))
     # Past degree n every function is a polynomial of degree <= n already.
     pairs += [pairs[-1]] * (wanted - table.n)
     return [Dimensions(*pair) for pair in pairs]
@@ -252,6 +285,29 @@ def truth_table(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> bytes:
 
 def _exponents(terms: Sequence[int], n: int) -> tuple[str, ...]:
     return tuple(format(m, f"0{n}b")[::-1] if n else "" for m in terms)
+
+
+def _method(method: str) -> int:
+    """The engine's number for a method's name."""
+    if not isinstance(method, str):
+        raise TypeError(f"method must be a str, one of {', '.join(map(repr, _METHODS))}, "
+                        f"not {type(method).__name__!r}")
+    if method not in _METHODS:
+        hint = " (with a hyphen)" if method.replace("_", "-") == "black-box" else ""
+        raise ValueError(f"method must be one of {', '.join(map(repr, _METHODS))}, "
+                         f"not {method!r}{hint}")
+    return _METHODS.index(method)
+
+
+def _seed(seed: int | None) -> int:
+    """A seed for the engine, 0 .. 2**64 - 1: a fresh one for None."""
+    if seed is None:
+        return int.from_bytes(os.urandom(8), "little")
+    if isinstance(seed, bool) or not isinstance(seed, int):
+        raise TypeError(f"seed must be an int or None, not {type(seed).__name__!r}")
+    if not 0 <= seed < 1 << 64:
+        raise ValueError(f"seed must be from 0 to 2**64 - 1, not {seed}")
+    return seed
 
 
 def _nonnegative(value: int, name: str) -> int:

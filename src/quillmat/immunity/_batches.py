@@ -10,7 +10,7 @@ import weakref
 from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from quillmat.immunity._table import HexOrder, PackedTable, TruthTable, read_table
 from quillmat.immunity._threads import available_cores, checked_threads
@@ -26,7 +26,8 @@ if TYPE_CHECKING:
 def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = None, *,
                  threads: int = 1, workers: int | None = None,
                  window: int | None = None,
-                 hex_order: HexOrder = "msb-first") -> Iterator[Immunity]:
+                 hex_order: HexOrder = "msb-first", method: str = "auto",
+                 seed: int | None = None) -> Iterator[Immunity]:
     """algebraic_immunity of each function, computed by `executor`, in input order.
 
     Each function is checked and converted here (a "0x..." str read in
@@ -45,22 +46,29 @@ def map_immunity(functions: Iterable[TruthTable], executor: Executor | None = No
     once, so an endless input streams.  The results come as an iterator; when
     it is closed early or interrupted, what has not started is cancelled, and
     the pool's workers stop at once, as they do when the interpreter exits or
-    this process dies."""
+    this process dies.  `method` and `seed` are algebraic_immunity's, for
+    every function (a seed of None draws one per function)."""
+    from quillmat.immunity import _method, _seed
+
     threads = checked_threads(threads)
+    _method(method)  # checked here, before any function is sent
+    if seed is not None:
+        _seed(seed)
     if window is not None:
         window = operator.index(window)
         if window < 1:
             raise ValueError(f"window must be >= 1, not {window}")
     inputs = (read_table(f, hex_order=hex_order) for f in functions)
     if executor is not None:
-        return _in_order(executor, inputs, threads, window or 4 * available_cores())
+        return _in_order(executor, inputs, _Work(threads, method, seed),
+                         window or 4 * available_cores())
     workers = available_cores() if workers is None else checked_threads(workers, "workers")
     window = window or 4 * workers
     # More processes than functions in flight would only sit idle.
-    return _with_pool(inputs, threads, min(workers, window), window)
+    return _with_pool(inputs, _Work(threads, method, seed), min(workers, window), window)
 
 
-def _with_pool(inputs: Iterator[PackedTable], threads: int, workers: int,
+def _with_pool(inputs: Iterator[PackedTable], work: _Work, workers: int,
                window: int) -> Iterator[Immunity]:
     context = _RecordingContext(_start_context())
     # Not "fork": the caller may have threads running (a progress bar, a
@@ -72,7 +80,7 @@ def _with_pool(inputs: Iterator[PackedTable], threads: int, workers: int,
                                initializer=_die_with_parent, initargs=(alive,))
     _live_pools[pool] = context
     try:
-        yield from _in_order(pool, inputs, threads, window)
+        yield from _in_order(pool, inputs, work, window)
     except BaseException:
         # Interrupted or closed early: the work in the workers' hands stops
         # too, rather than the interpreter's exit waiting for it.
@@ -177,7 +185,7 @@ def _watch_parent(alive: Connection) -> None:
     os._exit(1)
 
 
-def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
+def _in_order(executor: Executor, tables: Iterator[PackedTable], work: _Work,
               window: int) -> Iterator[Immunity]:
     pending: deque[Future[Immunity]] = deque()
     failure: Exception | None = None
@@ -191,7 +199,7 @@ def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
                 # The input fails here, ahead of the results; they come first.
                 failure = exc
                 break
-            pending.append(executor.submit(_immunity_of_table, table, threads))
+            pending.append(executor.submit(_immunity_of_table, table, work))
             if len(pending) >= window:
                 yield pending.popleft().result()
         while pending:
@@ -204,9 +212,18 @@ def _in_order(executor: Executor, tables: Iterator[PackedTable], threads: int,
         failure = None
 
 
-def _immunity_of_table(table: PackedTable, threads: int) -> Immunity:
+class _Work(NamedTuple):
+    """What each function of a batch is computed with."""
+
+    threads: int
+    method: str
+    seed: int | None
+
+
+def _immunity_of_table(table: PackedTable, work: _Work) -> Immunity:
     """The work of one function in a worker: the table was read and checked
     where it was made, and is taken as it is."""
     from quillmat.immunity import algebraic_immunity
 
-    return algebraic_immunity(table, threads=threads)
+    return algebraic_immunity(table, threads=work.threads, method=work.method,  # type: ignore[arg-type]
+                              seed=work.seed)

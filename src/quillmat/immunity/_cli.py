@@ -51,6 +51,11 @@ A FUNCTION is a truth table or, with --vars, a polynomial:
                   BooleanFunction does ("0x6" is then 0110 too, "0x1" is 1000)
   "x0*x1 + x2"    algebraic normal form, with --vars n
   -               one function per line from standard input
+--method dense stores and eliminates each linear system (the fastest up to
+about 20 variables, in memory about fourfold for each more); black-box only
+multiplies by it, in memory linear in 2**n, and proves each answer; auto (the
+default) chooses for each system.  A black-box dimension that was not proved
+prints as "?" (null in JSON), and its annihilator may not be the canonical one.
 The immunity is the lowest degree of a polynomial g != 0 with f*g = 0 (an
 annihilator of f) or (f + 1)*g = 0; the annihilator shown is the first of the
 canonical basis, one of f when f has one of that degree.
@@ -58,13 +63,14 @@ canonical basis, one of f when f has one of that degree.
 Record fields (--json, --tsv, --fields): function (the input when it is at
 most 64 characters, else where it was read, e.g. "line 5 of FILE"), digest,
 n, algebraic_immunity, annihilator_of, annihilator_anf, annihilator_terms,
-dim_f, dim_complement, profile.
+dim_f, dim_complement, profile, method (the solver that found the annihilator),
+canonical (whether it is the first of the canonical basis).
 
 Status: 0 done, 1 a failed write, want of memory or a worker that died,
 2 bad input, 128 + the signal when interrupted (130 for Ctrl-C)."""
 
 FIELDS = ("function", "digest", "n", "algebraic_immunity", "annihilator_of", "annihilator_anf",
-          "annihilator_terms", "dim_f", "dim_complement", "profile")
+          "annihilator_terms", "dim_f", "dim_complement", "profile", "method", "canonical")
 DEFAULT_FIELDS = ("function", "digest", "n", "algebraic_immunity", "annihilator_of",
                   "annihilator_anf", "dim_f", "dim_complement")
 
@@ -130,6 +136,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--jobs", type=int, default=1, metavar="N",
                    help="compute N functions at once, in N processes (default 1; no more than "
                    "there are functions, nor than four per core)")
+    p.add_argument("--method", choices=("auto", "dense", "black-box"), default="auto",
+                   help="how the linear systems are solved (see below)")
+    p.add_argument("--seed", type=int, metavar="N",
+                   help="the black-box method's random choices, for a run that repeats")
     p.add_argument("--threads", type=int, metavar="N",
                    help="threads per function (default: all cores, shared among the jobs)")
     p.add_argument("--no-progress", action="store_true",
@@ -317,6 +327,8 @@ def record(item: Item, result: immunity.Immunity, profile: list[immunity.Dimensi
         "dim_f": lambda: result.dim_f,
         "dim_complement": lambda: result.dim_complement,
         "profile": lambda: [list(dims) for dims in profile or ()],
+        "method": lambda: result.method,
+        "canonical": lambda: result.canonical,
     }
     return {field: values[field]() for field in fields}
 
@@ -351,12 +363,21 @@ def as_text(text: str, result: immunity.Immunity, all_terms: bool,
         f"function: {shown} ({plural(result.n, 'variable')})",
         f"algebraic immunity: {result.degree}",
         f"annihilator of {name} ({plural(len(result.annihilator), 'term')}): {' + '.join(terms)}",
-        f"dimensions at degree {result.degree}: f {result.dim_f}, f + 1 {result.dim_complement}",
+        f"dimensions at degree {result.degree}: f {shown_dimension(result.dim_f)}, "
+        f"f + 1 {shown_dimension(result.dim_complement)}",
     ]
+    if not result.canonical:
+        out[2] = out[2].replace("annihilator of", "an annihilator of", 1)
     if profile is not None:
         out.append("profile (degree: f, f + 1): " + ", ".join(
-            f"{d}: {dims.f} {dims.complement}" for d, dims in enumerate(profile)))
+            f"{d}: {shown_dimension(dims.f)} {shown_dimension(dims.complement)}"
+            for d, dims in enumerate(profile)))
     return "\n".join(out)
+
+
+def shown_dimension(value: int | None) -> str:
+    """A dimension as text: "?" where the black-box method proved none."""
+    return "?" if value is None else str(value)
 
 
 def plot_paths(path: str, count: int | None) -> Iterator[Path]:
@@ -465,7 +486,7 @@ Result = tuple[immunity.Immunity, "list[immunity.Dimensions] | None"]
 
 
 def with_profile(table: immunity.PackedTable, result: immunity.Immunity, threads: int,
-                 profile_to: str | None) -> Result:
+                 profile_to: str | None, args: argparse.Namespace) -> Result:
     """A result and, when asked, its profile.  Up to the immunity the search
     knew it already: below the immunity neither side has an annihilator, and
     at it the result holds both dimensions.  Every degree (for a plot) is
@@ -476,7 +497,8 @@ def with_profile(table: immunity.PackedTable, result: immunity.Immunity, threads
         none = immunity.Dimensions(0, 0)
         return result, [none] * result.degree + [
             immunity.Dimensions(result.dim_f, result.dim_complement)]
-    return result, immunity.immunity_profile(table, table.n, threads=threads)
+    return result, immunity.immunity_profile(table, table.n, threads=threads,
+                                             method=args.method, seed=args.seed)
 
 
 def workers_for(args: argparse.Namespace) -> int:
@@ -500,14 +522,15 @@ def results(args: argparse.Namespace, stream: Iterator[immunity.PackedTable],
     threads = threads_per_job(args, workers)
     if workers == 1:
         for table in stream:
-            result = immunity.algebraic_immunity(table, threads=threads, progress=progress.work)
-            yield with_profile(table, result, threads, profile_to)
+            result = immunity.algebraic_immunity(table, threads=threads, progress=progress.work,
+                                                 method=args.method, seed=args.seed)
+            yield with_profile(table, result, threads, profile_to, args)
         return
     # The results come in input order: the first item not yet written out
     # is the table of this one.
     for result in immunity.map_immunity(stream, threads=threads, workers=workers,
-                                        window=2 * workers):
-        yield with_profile(read[0].table, result, threads, profile_to)
+                                        window=2 * workers, method=args.method, seed=args.seed):
+        yield with_profile(read[0].table, result, threads, profile_to, args)
 
 
 # --- The command --------------------------------------------------------------
@@ -646,11 +669,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     except MemoryError as error:
         detail = str(error)
         say("error: out of memory" + (f": {detail}" if detail else "")
-            + " (fewer --jobs or a higher memory limit may help)")
+            + " (fewer --jobs, a higher memory limit or --method black-box may help)")
         return 1
     except BrokenProcessPool:
         say("error: a worker process died (killed for want of memory?); "
             "fewer --jobs may help")
+        return 1
+    except RuntimeError as error:
+        # What the black-box method could not prove, the only other RuntimeError
+        # the engine raises (BrokenProcessPool is one too, caught above).
+        say(f"error: {one_line(str(error))}")
         return 1
     except KeyboardInterrupt:
         say("interrupted")
