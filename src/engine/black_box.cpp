@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "engine/tuning.hpp"
+#include "vector_clones.hpp"
 
 namespace quillmat::engine {
 namespace {
@@ -41,22 +42,51 @@ inline void eight(Word* w) {
 
 // Variables `bit` and `bit + 1` (both >= 3) over words [begin, end) of the
 // quadruples they pair, counted as the index of the first word of each.
+// The four words of a step (2^bit >= 8) go as one vector of four words:
+// one register in the avx2 clone, two in the default one.
+typedef Word Vector __attribute__((vector_size(4 * sizeof(Word))));
+
+template <bool Upward>
+inline __attribute__((always_inline)) void quadruples(Word* values, std::size_t step,
+                                                      std::size_t begin, std::size_t end) {
+  for (std::size_t group = begin; group < end; group += 4 * step) {
+    Word* a = values + group;
+    for (std::size_t j = 0; j < step; j += 4) {
+      Vector w0, w1, w2, w3;
+      __builtin_memcpy(&w0, a + j, sizeof w0);
+      __builtin_memcpy(&w1, a + step + j, sizeof w1);
+      __builtin_memcpy(&w2, a + 2 * step + j, sizeof w2);
+      __builtin_memcpy(&w3, a + 3 * step + j, sizeof w3);
+      if constexpr (Upward) {
+        w1 ^= w0, w3 ^= w2, w2 ^= w0, w3 ^= w1;
+      } else {
+        w0 ^= w1, w2 ^= w3, w0 ^= w2, w1 ^= w3;
+      }
+      __builtin_memcpy(a + j, &w0, sizeof w0);
+      __builtin_memcpy(a + step + j, &w1, sizeof w1);
+      __builtin_memcpy(a + 2 * step + j, &w2, sizeof w2);
+      __builtin_memcpy(a + 3 * step + j, &w3, sizeof w3);
+    }
+  }
+}
+
+QUILLMAT_VECTOR_CLONES
+void quadruples_upward(Word* values, std::size_t step, std::size_t begin, std::size_t end) {
+  quadruples<true>(values, step, begin, end);
+}
+
+QUILLMAT_VECTOR_CLONES
+void quadruples_downward(Word* values, std::size_t step, std::size_t begin, std::size_t end) {
+  quadruples<false>(values, step, begin, end);
+}
+
 template <bool Upward>
 void pass_of_two(Word* values, int bit, std::size_t begin, std::size_t end) {
   const std::size_t step = std::size_t{1} << bit;
-  for (std::size_t group = begin; group < end; group += 4 * step) {
-    Word* __restrict a = values + group;
-    Word* __restrict b = a + step;
-    Word* __restrict c = b + step;
-    Word* __restrict d = c + step;
-    for (std::size_t j = 0; j < step; ++j) {
-      Word w0 = a[j], w1 = b[j], w2 = c[j], w3 = d[j];
-      butterfly<Upward>(w0, w1);
-      butterfly<Upward>(w2, w3);
-      butterfly<Upward>(w0, w2);
-      butterfly<Upward>(w1, w3);
-      a[j] = w0, b[j] = w1, c[j] = w2, d[j] = w3;
-    }
+  if constexpr (Upward) {
+    quadruples_upward(values, step, begin, end);
+  } else {
+    quadruples_downward(values, step, begin, end);
   }
 }
 
