@@ -27,22 +27,20 @@ inline void butterfly(Word& low, Word& high) {
   }
 }
 
-// Variables 0, 1 and 2 of a group of 8 words, in registers.
+// Variables 0 and 1 of a group of 4 words, in registers.
 template <bool Upward>
-inline void eight(Word* w) {
-  Word a[8];
-  for (int i = 0; i < 8; ++i) a[i] = w[i];
-  for (int step = 1; step < 8; step <<= 1) {
-    for (int i = 0; i < 8; ++i) {
-      if (!(i & step)) butterfly<Upward>(a[i], a[i + step]);
-    }
-  }
-  for (int i = 0; i < 8; ++i) w[i] = a[i];
+inline void four(Word* w) {
+  Word w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
+  butterfly<Upward>(w0, w1);
+  butterfly<Upward>(w2, w3);
+  butterfly<Upward>(w0, w2);
+  butterfly<Upward>(w1, w3);
+  w[0] = w0, w[1] = w1, w[2] = w2, w[3] = w3;
 }
 
-// Variables `bit` and `bit + 1` (both >= 3) over words [begin, end) of the
+// Variables `bit` and `bit + 1` (both >= 2) over words [begin, end) of the
 // quadruples they pair, counted as the index of the first word of each.
-// The four words of a step (2^bit >= 8) go as one vector of four words:
+// The four words of a step (2^bit >= 4) go as one vector of four words:
 // one register in the avx2 clone, two in the default one.
 typedef Word Vector __attribute__((vector_size(4 * sizeof(Word))));
 
@@ -105,15 +103,12 @@ void pass_of_one(Word* values, int bit, std::size_t begin, std::size_t end) {
 template <bool Upward>
 void passes(Word* values, int low, int high, std::size_t begin, std::size_t end) {
   int bit = low;
-  if (bit == 0) {
-    if (high >= 3) {
-      for (std::size_t x = begin; x < end; x += 8) eight<Upward>(values + x);
-      bit = 3;
-    } else {
-      for (; bit < high; ++bit) pass_of_one<Upward>(values, bit, begin, end);
-    }
+  if (bit == 0 && high >= 2) {
+    for (std::size_t x = begin; x < end; x += 4) four<Upward>(values + x);
+    bit = 2;
   }
-  for (; bit + 1 < high; bit += 2) pass_of_two<Upward>(values, bit, begin, end);
+  // From variable 2 on, a step holds whole vectors of four words.
+  for (; bit >= 2 && bit + 1 < high; bit += 2) pass_of_two<Upward>(values, bit, begin, end);
   if (bit < high) pass_of_one<Upward>(values, bit, begin, end);
 }
 

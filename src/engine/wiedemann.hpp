@@ -2,15 +2,15 @@
 // are independent, and the annihilators it has, each answer with a proof.
 //
 // M (black_box.hpp) is W x D over GF(2).  With random diagonal matrices
-// A (D x D) and C (W x W) of nonzero elements of GF(2^64), the square
+// S (D x D) and C (W x W) of nonzero elements of GF(2^64), the square
 //
-//   B = A M^T C M A
+//   B = S M^T C M
 //
-// has, with high probability, rank(B) = rank(M) and a minimal polynomial of
-// degree rank(B) + 1 (or D, when B is invertible): the diagonal
-// preconditioners of Chen, Eberly, Kaltofen, Saunders, Turner and Villard
-// (2002).  The sequence a_i = u^T B^i v, i < 2D, for random u and v, has a
-// minimal generator P, which Berlekamp and Massey's algorithm finds.
+// (similar to A M^T C M A for S = A^2) has, with high probability,
+// rank(B) = rank(M) and a minimal polynomial of degree rank(B) + 1 (or D,
+// when B is invertible): the diagonal preconditioners of Chen, Eberly,
+// Kaltofen, Saunders, Turner and Villard (2002).  The sequence a_i = u^T B^i v, i < 2D, for random
+// u and v, has a minimal generator P, which Berlekamp and Massey's algorithm finds.
 //
 // What is proved, whatever the random choices were:
 //   - deg P = D and P(0) != 0: P is then B's minimal polynomial (a generator
