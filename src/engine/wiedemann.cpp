@@ -102,7 +102,8 @@ Recurrence berlekamp_massey(const std::vector<Element>& a, const std::vector<Ele
   std::size_t length = 0, c_size = 1, previous_size = 1, shift = 1;
   Element previous_discrepancy = 1;
   for (std::size_t i = 0; i < count; ++i) {
-    if (i % 256 == 0) control.checkpoint();
+    if (i % 16 == 0)
+      control.checkpoint();  // each step up to D products: milliseconds at 18 variables
     const Element d = discrepancy(c, std::min(length, c_size - 1), reversed, i);
     if (d == 0) {
       ++shift;
@@ -133,7 +134,8 @@ Recurrence berlekamp_massey(const std::vector<Element>& a, const std::vector<Ele
 // made apart from the algorithm that found r.
 bool generates(const Recurrence& r, const std::vector<Element>& reversed, Control& control) {
   for (std::size_t i = r.length; i < reversed.size(); ++i) {
-    if (i % 256 == 0) control.checkpoint();
+    if (i % 16 == 0)
+      control.checkpoint();  // each step up to D products: milliseconds at 18 variables
     if (discrepancy(r.c, r.length, reversed, i) != 0) return false;
   }
   return true;

@@ -90,6 +90,18 @@ def test_ctrl_c_is_prompt_in_every_stretch(wait):
     assert late < 0.5, f"KeyboardInterrupt {late:.3f} s after SIGINT"
 
 
+@pytest.mark.parametrize("wait", [0.5, 3.0, 8.0])
+def test_ctrl_c_is_prompt_in_the_black_box(wait):
+    # Products, Berlekamp and Massey's algorithm and its check, at degrees
+    # whose systems have tens of thousands of columns.
+    code = CTRL_C.format(n=17, seed=4, call="_engine.algebraic_immunity(n, table, 0, None, 2, 1)")
+    status, out, sent = interrupt_when_ready(code, wait)
+    lines = out.split()
+    assert status == 0 and lines[0] == "interrupted", out
+    late = float(lines[1]) - sent
+    assert late < 0.5, f"KeyboardInterrupt {late:.3f} s after SIGINT"
+
+
 FORK_IN_PROGRESS = """
 import os, random
 from quillmat import _engine
