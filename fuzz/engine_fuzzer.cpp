@@ -38,6 +38,7 @@
 #include "engine/reduced_system.hpp"
 #include "engine/row_space.hpp"
 #include "engine/solver.hpp"
+#include "engine/tuning.hpp"
 #include "matrix/matrix.hpp"
 
 using namespace quillmat;
@@ -271,8 +272,9 @@ void check_function(FuzzedDataProvider& fdp) {
     expect(engine::annihilators(table, asked, control, black_box) == direct, "black-box basis",
            "d=" + std::to_string(asked));
   } catch (const engine::Unproved&) {
-    // Only a large kernel may go unproved: each try gives up to 64 vectors.
-    expect(direct.size() > 64, "black-box basis unproved", std::to_string(direct.size()));
+    // Only a kernel larger than the solver proves whole may go unproved.
+    expect(direct.size() > engine::tuning::black_box_whole_kernel, "black-box basis unproved",
+           std::to_string(direct.size()));
   }
   const std::vector<engine::Dimensions> sparse =
       engine::immunity_profile(table, n, control, black_box);
