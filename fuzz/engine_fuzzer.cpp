@@ -31,9 +31,9 @@
 #include "engine/black_box.hpp"
 #include "engine/control.hpp"
 #include "engine/eliminate.hpp"
-#include "engine/gf2_64.hpp"
 #include "engine/immunity.hpp"
 #include "engine/kernel.hpp"
+#include "engine/lingen.hpp"
 #include "engine/monomials.hpp"
 #include "engine/reduced_system.hpp"
 #include "engine/row_space.hpp"
@@ -311,20 +311,9 @@ void check_function(FuzzedDataProvider& fdp) {
     ++row;
   }
   expect(mx == want_mx && mty == want_mty, "black-box products", "d=" + std::to_string(d));
-
-  // GF(2^64) products: the fast path against the portable one.
-  const engine::gf2_64::Element a = fdp.ConsumeIntegral<Word>(), b = fdp.ConsumeIntegral<Word>();
-  expect(engine::gf2_64::multiply(a, b) == engine::gf2_64::multiply_portable(a, b),
-         "GF(2^64) product");
-  expect(a == 0 || engine::gf2_64::multiply(a, engine::gf2_64::inverse(a)) == 1,
-         "GF(2^64) inverse");
-  const engine::gf2_64::Element ab[2] = {a, b};
-  expect(engine::gf2_64::dot(ab, ab, 2) ==
-             (engine::gf2_64::multiply_portable(a, a) ^ engine::gf2_64::multiply_portable(b, b)),
-         "GF(2^64) dot");
 }
 
-// --- echelonize against a plain elimination --------------------------------------------
+// --- block Hankel ranks from the approximant basis ----------------------------------
 
 std::uint64_t splitmix(std::uint64_t& state) {
   std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
@@ -332,6 +321,94 @@ std::uint64_t splitmix(std::uint64_t& state) {
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
   return z ^ (z >> 31);
 }
+
+// The rank over GF(2) of rows of equal length.
+std::size_t plain_rank(std::vector<std::vector<Word>> rows, std::size_t bits) {
+  std::size_t found = 0;
+  for (std::size_t bit = 0; bit < bits && found < rows.size(); ++bit) {
+    const Word mask = Word{1} << (bit % 64);
+    std::size_t p = found;
+    while (p < rows.size() && !(rows[p][bit / 64] & mask)) ++p;
+    if (p == rows.size()) continue;
+    std::swap(rows[found], rows[p]);
+    for (std::size_t i = found + 1; i < rows.size(); ++i) {
+      if (rows[i][bit / 64] & mask) {
+        for (std::size_t w = 0; w < rows[i].size(); ++w) rows[i][w] ^= rows[found][w];
+      }
+    }
+    ++found;
+  }
+  return found;
+}
+
+// A Krylov sequence S_i = X^T B^(i+1) Y of a small random B, whose block
+// Hankel matrices have the low ranks that block Wiedemann reads: the rank
+// the approximant basis gives against an elimination of each matrix.
+void check_lingen(FuzzedDataProvider& fdp) {
+  const std::size_t size = fdp.ConsumeIntegralInRange<std::size_t>(1, 160);
+  const unsigned density = fdp.ConsumeIntegralInRange(0, 4);
+  std::uint64_t state = fdp.ConsumeIntegral<std::uint64_t>();
+  auto random = [&] {
+    Word w = splitmix(state);
+    for (unsigned i = 0; i < density; ++i) w &= splitmix(state);  // sparser
+    return w;
+  };
+  std::vector<std::vector<Word>> b(size, std::vector<Word>(engine::words_for(size)));
+  for (auto& row : b) {
+    for (std::size_t c = 0; c < size; ++c) {
+      if (random() & 1) row[c / 64] |= Word{1} << (c % 64);
+    }
+  }
+  std::vector<Word> x(size), v(size);
+  for (Word& w : x) w = splitmix(state);
+  for (Word& w : v) w = random();
+  const std::size_t terms = fdp.ConsumeIntegralInRange<std::size_t>(1, 8);
+  std::vector<engine::Block> sequence;
+  for (std::size_t i = 0; i < terms; ++i) {
+    std::vector<Word> next(size);
+    for (std::size_t r = 0; r < size; ++r) {
+      for (std::size_t c = 0; c < size; ++c) {
+        if (b[r][c / 64] >> (c % 64) & 1) next[r] ^= v[c];
+      }
+    }
+    v = std::move(next);
+    engine::Block s{};
+    for (std::size_t t = 0; t < size; ++t) {
+      for (int c = 0; c < 64; ++c) {
+        if (v[t] >> c & 1) s[c] ^= x[t];
+      }
+    }
+    sequence.push_back(s);
+  }
+  const engine::BlockSequence s(sequence);
+  engine::Control control;
+  const engine::ApproximantBasis basis = engine::approximant_basis(s, control);
+  expect(engine::is_approximant_basis(s, basis, control), "approximant basis unchecked",
+         "size=" + std::to_string(size) + " terms=" + std::to_string(terms));
+  for (std::size_t width = 1; width <= terms; ++width) {
+    const std::size_t height = terms - width + 1;
+    std::vector<std::vector<Word>> hankel(64 * height, std::vector<Word>(width));
+    for (std::size_t i = 0; i < height; ++i) {
+      for (int r = 0; r < 64; ++r) {
+        for (std::size_t k = 0; k < width; ++k) {
+          for (int c = 0; c < 64; ++c) {
+            if (sequence[i + k][c] >> r & 1) hankel[64 * i + r][k] |= Word{1} << c;
+          }
+        }
+      }
+    }
+    expect(basis.hankel_rank(width) == plain_rank(std::move(hankel), 64 * width),
+           "block Hankel rank",
+           "size=" + std::to_string(size) + " terms=" + std::to_string(terms) +
+               " width=" + std::to_string(width));
+  }
+  // A basis with one bit changed is no longer one.
+  engine::ApproximantBasis broken = basis;
+  broken.columns[fdp.ConsumeIntegralInRange(0, 127)][0].r ^= 1;
+  expect(!engine::is_approximant_basis(s, broken, control), "a broken basis passes its check");
+}
+
+// --- echelonize against a plain elimination --------------------------------------------
 
 using Rows64 = std::vector<std::vector<Word>>;
 
@@ -556,5 +633,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_function(fdp);
   check_elimination(fdp);
   check_row_space(fdp);
+  check_lingen(fdp);
   return 0;
 }

@@ -5,7 +5,7 @@
 // and a column per monomial m of degree <= d (canonical order), with
 // M[x][m] = 1 exactly when m is inside x: M g is g's values on the support,
 // so g is an annihilator exactly when M g = 0.  On a vector of words (64
-// vectors over GF(2) side by side, or one over GF(2^64)):
+// vectors over GF(2) side by side):
 //   - M g is the Moebius transform of g, placed at its monomials, read at
 //     the support: value(x) = sum of g(m) over the m inside x;
 //   - M^T y is the superset-sum transform of y, placed at the support, read

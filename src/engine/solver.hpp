@@ -92,7 +92,7 @@ class DenseSolver final : public Solver {
   Method method() const override { return Method::dense; }
 };
 
-// By Wiedemann's method on the direct system (wiedemann.hpp), with random
+// By block Wiedemann on the direct system (wiedemann.hpp), with random
 // choices drawn from `seed`: they change only the time an answer takes.
 // Its dimension() is unknown_dimension, and its basis() throws Unproved,
 // where the kernel is too large to be proved whole.

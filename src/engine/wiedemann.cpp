@@ -5,13 +5,12 @@
 #include <stdexcept>
 #include <utility>
 
-#include "engine/gf2_64.hpp"
+#include "engine/lingen.hpp"
 #include "engine/memory.hpp"
+#include "engine/tuning.hpp"
 
 namespace quillmat::engine {
 namespace {
-
-using gf2_64::Element;
 
 std::atomic<Fault> injected_fault{Fault::none};
 std::atomic<unsigned> injected_count{0};
@@ -24,132 +23,166 @@ bool take_fault(Fault fault) noexcept {
   return count > 0;
 }
 
-// SplitMix64: a seed's stream of random elements.
+// SplitMix64: a seed's stream of random words.
 class Random {
  public:
   explicit Random(std::uint64_t seed) : state_(seed) {}
-  Element next() noexcept {
-    Element z = (state_ += 0x9e3779b97f4a7c15);
+  Word next() noexcept {
+    Word z = (state_ += 0x9e3779b97f4a7c15);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
     z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
     return z ^ (z >> 31);
   }
-  Element nonzero() noexcept {
-    for (;;) {
-      if (const Element e = next()) return e;
-    }
-  }
-  std::vector<Element> vector(std::size_t size, bool nonzero_entries) {
-    std::vector<Element> v(size);
-    for (Element& e : v) e = nonzero_entries ? nonzero() : next();
+  std::vector<Word> words(std::size_t size) {
+    std::vector<Word> v(size);
+    for (Word& w : v) w = next();
     return v;
   }
+  std::size_t below(std::size_t bound) noexcept { return next() % bound; }
 
  private:
   std::uint64_t state_;
 };
 
-bool all_zero(const std::vector<Element>& v) {
-  return std::all_of(v.begin(), v.end(), [](Element e) { return e == 0; });
-}
+constexpr std::size_t no_row = static_cast<std::size_t>(-1);
 
-// B = S M^T C M, applied: similar to A M^T C M A for S = A^2, so with the
-// same minimal polynomial and rank, at one scaling of the columns a product
-// instead of two; and its kernel is that of M^T C M itself.
+// B = M^T Q M with Q = I + Pi Delta, for a random permutation Pi of the rows
+// and a random 0/1 diagonal Delta: rank(B) <= rank(M), so an invertible B
+// proves M's columns independent, and B's kernel holds M's.  Q is
+// invertible unless a cycle of Pi falls wholly on Delta's ones, and mixes
+// the rows so that B is invertible, when M's columns are independent, for
+// about a quarter to a third of the choices, as a random square matrix
+// over GF(2) is (0.289).
 class Preconditioned {
  public:
   Preconditioned(DirectSystem& m, Random& random)
-      : m_(m),
-        s_(random.vector(m.cols(), true)),
-        c_(random.vector(m.rows(), true)),
-        by_rows_(m.rows()) {}
+      : m_(m), source_(m.rows(), no_row), by_rows_(m.rows()), mixed_(m.rows()) {
+    std::vector<std::size_t> pi(m.rows());
+    for (std::size_t i = 0; i < pi.size(); ++i) pi[i] = i;
+    for (std::size_t i = pi.size(); i > 1; --i) std::swap(pi[i - 1], pi[random.below(i)]);
+    Word bits = 0;
+    for (std::size_t i = 0; i < pi.size(); ++i) {
+      if (i % 64 == 0) bits = random.next();
+      if (bits >> (i % 64) & 1) source_[i] = pi[i];
+    }
+  }
 
-  // out = B x; out and x may not be the same.
-  void apply(const std::vector<Element>& x, std::vector<Element>& out, Control& control) {
-    m_.apply(x.data(), by_rows_.data(), control);
-    gf2_64::scale_each(by_rows_.data(), c_.data(), c_.size());
-    m_.apply_transpose(by_rows_.data(), out.data(), control);
-    gf2_64::scale_each(out.data(), s_.data(), s_.size());
+  // out = B x, 64 vectors a word; out and x may not be the same.
+  void apply(const Word* x, Word* out, Control& control) {
+    m_.apply(x, by_rows_.data(), control);
+    for (std::size_t i = 0; i < by_rows_.size(); ++i) {
+      mixed_[i] = by_rows_[i] ^ (source_[i] == no_row ? 0 : by_rows_[source_[i]]);
+    }
+    m_.apply_transpose(mixed_.data(), out, control);
     control.advance(1);
   }
+  // M x of the last product.
+  const std::vector<Word>& rows() const noexcept { return by_rows_; }
 
  private:
   DirectSystem& m_;
-  std::vector<Element> s_, c_;
-  std::vector<Element> by_rows_;
+  std::vector<std::size_t> source_;  // Q's second entry in each row, or no_row
+  std::vector<Word> by_rows_, mixed_;
 };
 
-// The connection polynomial c (c[0] = 1) of the shortest linear recurrence
-//   sum_{j=0}^{length} c[j] a[i - j] = 0 for length <= i < a.size(),
-// by Berlekamp and Massey's algorithm.  c has length + 1 entries.
-struct Recurrence {
-  std::vector<Element> c;
-  std::size_t length = 0;
+// X^T v for blocks of 64 vectors (a word a coordinate), by columns: column
+// c is the sum of the x[t] where bit c of v[t] is set.
+Block project(const std::vector<Word>& x, const Word* v) {
+  std::vector<Word> sums(8 * 256);
+  for (std::size_t t = 0; t < x.size(); ++t) {
+    Word vt = v[t];
+    for (int b = 0; b < 8; ++b, vt >>= 8) sums[b * 256 + (vt & 0xff)] ^= x[t];
+  }
+  Block columns{};
+  for (int b = 0; b < 8; ++b) {
+    for (unsigned value = 1; value < 256; ++value) {
+      for (unsigned bits = value; bits != 0; bits &= bits - 1) {
+        columns[8 * b + __builtin_ctz(bits)] ^= sums[b * 256 + value];
+      }
+    }
+  }
+  return columns;
+}
+
+// A linear map of words over GF(2) (bit i to the word images[i]), by tables
+// of byte combinations: 8 lookups a word.
+class WordMap {
+ public:
+  explicit WordMap(const std::array<Word, 64>& images) : tables_(8 * 256) {
+    for (int b = 0; b < 8; ++b) {
+      Word* table = tables_.data() + b * 256;
+      for (unsigned value = 1; value < 256; ++value) {
+        table[value] = table[value & (value - 1)] ^ images[8 * b + __builtin_ctz(value)];
+      }
+    }
+  }
+  Word operator()(Word w) const noexcept {
+    Word result = 0;
+    for (int b = 0; b < 8; ++b, w >>= 8) result ^= tables_[b * 256 + (w & 0xff)];
+    return result;
+  }
+
+ private:
+  std::vector<Word> tables_;
 };
 
-// sum_{j=0}^{length} c[j] a[i - j], with `reversed` a reversed: a[i - j] is
-// reversed[N - 1 - i + j].
-Element discrepancy(const std::vector<Element>& c, std::size_t length,
-                    const std::vector<Element>& reversed, std::size_t i) {
-  return gf2_64::dot(c.data(), reversed.data() + (reversed.size() - 1 - i), length + 1);
-}
-
-Recurrence berlekamp_massey(const std::vector<Element>& a, const std::vector<Element>& reversed,
-                            Control& control) {
-  const std::size_t count = a.size();
-  std::vector<Element> c(count + 1), previous(count + 1), saved;
-  c[0] = previous[0] = 1;
-  std::size_t length = 0, c_size = 1, previous_size = 1, shift = 1;
-  Element previous_discrepancy = 1;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i % 16 == 0)
-      control.checkpoint();  // each step up to D products: milliseconds at 18 variables
-    const Element d = discrepancy(c, std::min(length, c_size - 1), reversed, i);
-    if (d == 0) {
-      ++shift;
-      continue;
-    }
-    const Element factor = gf2_64::multiply(d, gf2_64::inverse(previous_discrepancy));
-    const bool grows = 2 * length <= i;
-    if (grows) saved.assign(c.begin(), c.begin() + c_size);
-    // c -= factor * x^shift * previous
-    gf2_64::add_scaled(c.data() + shift, factor, previous.data(), previous_size);
-    c_size = std::max(c_size, shift + previous_size);
-    if (grows) {
-      length = i + 1 - length;
-      std::fill(previous.begin(), previous.end(), 0);
-      std::copy(saved.begin(), saved.end(), previous.begin());
-      previous_size = saved.size();
-      previous_discrepancy = d;
-      shift = 1;
-    } else {
-      ++shift;
+// The words alpha with sum_j alpha_j (column j of rows) = 0: a basis of the
+// null space of the map alpha -> (rows[t] . alpha)_t.
+std::vector<Word> null_space(const std::vector<Word>& rows) {
+  std::array<Word, 64> basis{};  // basis[p]: a row with highest bit p
+  for (Word w : rows) {
+    while (w) {
+      const int top = 63 - __builtin_clzll(w);
+      if (!basis[top]) {
+        basis[top] = w;
+        break;
+      }
+      w ^= basis[top];
     }
   }
-  c.resize(length + 1);  // its degree is at most length
-  return {std::move(c), length};
-}
-
-// Whether `r` generates all of a: the check that a certificate rests on,
-// made apart from the algorithm that found r.
-bool generates(const Recurrence& r, const std::vector<Element>& reversed, Control& control) {
-  for (std::size_t i = r.length; i < reversed.size(); ++i) {
-    if (i % 16 == 0)
-      control.checkpoint();  // each step up to D products: milliseconds at 18 variables
-    if (discrepancy(r.c, r.length, reversed, i) != 0) return false;
-  }
-  return true;
-}
-
-// The 64 bit planes of g: plane b holds bit b of every entry, D bits packed.
-std::vector<std::vector<Word>> bit_planes(const std::vector<Element>& g) {
-  std::vector<std::vector<Word>> planes(64, std::vector<Word>(words_for(g.size())));
-  for (std::size_t j = 0; j < g.size(); ++j) {
-    for (Element e = g[j]; e != 0; e &= e - 1) {
-      planes[__builtin_ctzll(e)][j / word_bits] |= Word{1} << (j % word_bits);
+  for (int p = 0; p < 64; ++p) {  // reduced: each pivot in its row alone
+    if (!basis[p]) continue;
+    for (int q = p + 1; q < 64; ++q) {
+      if (basis[q] >> p & 1) basis[q] ^= basis[p];
     }
   }
-  return planes;
+  std::vector<Word> result;
+  for (int free = 0; free < 64; ++free) {
+    if (basis[free]) continue;
+    Word alpha = Word{1} << free;
+    for (int p = 0; p < 64; ++p) {
+      if (basis[p] >> free & 1) alpha |= Word{1} << p;
+    }
+    result.push_back(alpha);
+  }
+  return result;
+}
+
+// The map from bit v of a block to the combinations holding it: bit i of
+// images[v] is bit v of combinations[i].
+std::array<Word, 64> images_of(const std::vector<Word>& combinations) {
+  std::array<Word, 64> images{};
+  for (std::size_t i = 0; i < combinations.size(); ++i) {
+    for (Word a = combinations[i]; a != 0; a &= a - 1) images[__builtin_ctzll(a)] |= Word{1} << i;
+  }
+  return images;
+}
+
+bool all_zero(const std::vector<Word>& v) {
+  return std::all_of(v.begin(), v.end(), [](Word w) { return w == 0; });
+}
+
+// The columns of a block of vectors (bit i of word t is entry t of vector
+// i) that are not zero, D bits packed each.
+std::vector<std::vector<Word>> vectors_of(const std::vector<Word>& block) {
+  std::vector<std::vector<Word>> vectors(64, std::vector<Word>(words_for(block.size())));
+  for (std::size_t t = 0; t < block.size(); ++t) {
+    for (Word w = block[t]; w != 0; w &= w - 1) {
+      vectors[__builtin_ctzll(w)][t / word_bits] |= Word{1} << (t % word_bits);
+    }
+  }
+  std::erase_if(vectors, all_zero);
+  return vectors;
 }
 
 }  // namespace
@@ -195,6 +228,10 @@ void inject_faults(Fault fault, unsigned count) noexcept {
   injected_count.store(count);
 }
 
+std::uint64_t sequence_terms(std::uint64_t columns) noexcept {
+  return 2 * (words_for(columns) + tuning::block_slack) - 1;
+}
+
 KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& control) {
   const std::size_t size = system.cols();
   KernelProbe probe;
@@ -202,84 +239,117 @@ KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& cont
     probe.full_rank = true;
     return probe;
   }
-  const std::uint64_t terms = 2 * std::uint64_t{size};
-  // The sequence, its reverse and the recurrence's three polynomials, and
-  // the vectors of the Krylov steps.
-  const MemoryReservation reservation(
-      8 * (5 * (terms + 1) + 6 * std::uint64_t{size} + 2 * system.rows()),
-      "the black-box solver's sequences");
+  const std::uint64_t terms = sequence_terms(size);
+  const MemoryReservation reservation(probe_memory(size, system.rows()),
+                                      "the black-box solver's sequences");
   Random random(seed);
   Preconditioned b(system, random);
-  const std::vector<Element> u = random.vector(size, false);
-  const std::vector<Element> v = random.vector(size, false);
-  control.plan(3 * size);
+  const std::vector<Word> x = random.words(size), y = random.words(size);
+  control.plan(terms + terms / 2 + 2);
 
-  // a_i = u^T B^i v.
-  std::vector<Element> a(terms), krylov = v, next(size);
+  // S_i = X^T B^(i+1) Y, i < sigma: the shifted sequence, whose block
+  // Hankel matrices are X-Krylov^T B Y-Krylov, of rank at most B's.
+  std::vector<Block> sequence;
+  sequence.reserve(terms);
+  std::vector<Word> krylov = y, next(size);
   for (std::uint64_t i = 0; i < terms; ++i) {
-    a[i] = gf2_64::dot(u.data(), krylov.data(), size);
-    if (i + 1 < terms) {
-      b.apply(krylov, next, control);
+    b.apply(krylov.data(), next.data(), control);
+    krylov.swap(next);
+    sequence.push_back(project(x, krylov.data()));
+  }
+  const BlockSequence s(std::move(sequence));
+  ApproximantBasis basis = approximant_basis(s, control);
+  // The fault: a basis changed in one bit that claims B invertible.
+  const bool forged = take_fault(Fault::generator);
+  if (forged) basis.columns[0][0].r ^= 1;
+  // A basis that is not one is a fault: this try proves nothing.
+  probe.dimension_at_most = size;
+  if (!is_approximant_basis(s, basis, control)) return probe;
+  std::uint64_t rank = 0;
+  for (std::uint64_t width = 1; width <= terms; ++width) {
+    rank = std::max(rank, basis.hankel_rank(width));
+  }
+  if (forged) rank = size;
+  if (rank > size) return probe;  // more than B's size: a fault
+  if (rank == size) {
+    probe.full_rank = true;
+    probe.dimension_at_most = 0;
+    return probe;
+  }
+  probe.dimension_at_most = size - rank;
+
+  // Kernel vectors of H(a, b) of least degree, each w = sum_k B^k Y c_(d-k)
+  // for an approximant c of shifted degree d: X-Krylov^T B w = 0, so B w = 0
+  // when the X-Krylov space is all, and M w = 0 when B's kernel is M's.
+  std::vector<unsigned> chosen;
+  for (unsigned j = 0; j < 128; ++j) {
+    const auto& column = basis.columns[j];
+    if (std::any_of(column.begin(), column.end(), [](const auto& t) { return t.c != 0; })) {
+      chosen.push_back(j);
+    }
+  }
+  std::sort(chosen.begin(), chosen.end(), [&](unsigned i, unsigned j) {
+    return basis.degrees[i] != basis.degrees[j] ? basis.degrees[i] < basis.degrees[j] : i < j;
+  });
+  if (chosen.size() > 64) chosen.resize(64);
+  if (chosen.empty()) return probe;
+  std::uint64_t longest = 0;
+  for (const unsigned j : chosen) longest = std::max(longest, basis.degrees[j]);
+  std::vector<Word> w(size);
+  krylov = y;
+  for (std::uint64_t k = 0; k <= longest; ++k) {
+    if (k > 0) {
+      b.apply(krylov.data(), next.data(), control);
       krylov.swap(next);
     }
-  }
-  const std::vector<Element> reversed(a.rbegin(), a.rend());
-  Recurrence r = berlekamp_massey(a, reversed, control);
-  if (take_fault(Fault::generator)) {
-    // A generator of full degree and a nonzero constant term: what would
-    // prove B invertible, were it not checked.
-    r.c.resize(size + 1);
-    r.c[size] |= 1;
-    r.length = size;
-  }
-  // A recurrence longer than B's size, or one that does not generate the
-  // sequence, is a fault: this try proves nothing.
-  if (r.length > size || !generates(r, reversed, control)) {
-    probe.dimension_at_most = size;
-    return probe;
-  }
-  const std::size_t length = r.length;
-  // P(x) = sum_k f_k x^k, f_k = c[length - k]: the minimal generator.
-  auto f = [&](std::size_t k) { return r.c[length - k]; };
-  if (length == size && f(0) != 0) {
-    probe.full_rank = true;
-    return probe;
-  }
-  probe.dimension_at_most = length == 0 ? size : size - length + 1;
-  // P = x^e Q with Q(0) != 0; w = Q(B) v lies where B^e vanishes when P
-  // generates v's own sequence, and B^j w for the last j with it nonzero is
-  // in B's kernel.
-  std::size_t e = 0;
-  while (e <= length && f(e) == 0) ++e;
-  if (e == 0 || e > length) return probe;
-  std::vector<Element> w(size);
-  for (std::size_t j = 0; j < size; ++j) w[j] = gf2_64::multiply(f(length), v[j]);
-  for (std::size_t k = length; k-- > e;) {
-    b.apply(w, next, control);
-    gf2_64::add_scaled(next.data(), f(k), v.data(), size);
-    w.swap(next);
-  }
-  if (all_zero(w)) return probe;
-  bool found = false;
-  for (std::size_t j = 0; j <= e && !found; ++j) {
-    b.apply(w, next, control);
-    if (all_zero(next)) {
-      found = true;
-    } else {
-      w.swap(next);
+    std::array<Word, 64> images{};  // bit i of B^k Y to the vectors it enters
+    for (std::size_t v = 0; v < chosen.size(); ++v) {
+      const std::uint64_t d = basis.degrees[chosen[v]];
+      if (k > d) continue;
+      for (Word c = basis.columns[chosen[v]][d - k].c; c != 0; c &= c - 1) {
+        images[__builtin_ctzll(c)] |= Word{1} << v;
+      }
     }
+    const WordMap map(images);
+    for (std::size_t t = 0; t < size; ++t) w[t] ^= map(krylov[t]);
+    control.checkpoint();
   }
-  if (!found) return probe;
-  // B w = 0 makes w a kernel vector of M when rank(M^T C M) = rank(M),
-  // which the check below decides.
-  std::vector<Element>& g = w;
+  // The combinations of the w in B's kernel, and of those in M's.
+  std::vector<Word> bw(size);
+  b.apply(w.data(), bw.data(), control);
+  const std::vector<Word> in_b = null_space(bw);
+  if (in_b.empty()) return probe;
+  const WordMap to_b(images_of(in_b));
+  std::vector<Word> kernel_b(size), values(system.rows());
+  for (std::size_t t = 0; t < size; ++t) kernel_b[t] = to_b(w[t]);
+  for (std::size_t t = 0; t < values.size(); ++t) values[t] = to_b(b.rows()[t]);
+  const std::vector<Word> in_m = null_space(values);
+  const WordMap to_m(images_of(in_m));
+  std::vector<Word> g(size);
+  for (std::size_t t = 0; t < size; ++t) g[t] = to_m(kernel_b[t]);
   if (take_fault(Fault::kernel_vector)) g[0] ^= 1;
-  std::vector<Element> values(system.rows());
+  // The certificate: M g = 0 for the 64 vectors of g at once, by a product
+  // apart from the one that chose them.
   system.apply(g.data(), values.data(), control);
   if (!all_zero(values)) return probe;
-  // M acts on each bit plane alone: every plane of g is a kernel vector.
-  probe.annihilators = reduced_echelon(bit_planes(g));
+  probe.annihilators = reduced_echelon(vectors_of(g));
+  // M's kernel lies in B's, so when the vectors found span B's kernel (as
+  // many independent ones as the rank leaves), those of M's kernel among
+  // them are all of it.
+  const std::uint64_t spanned = in_b.size() - null_space(kernel_b).size();
+  if (spanned == size - rank) {
+    probe.dimension_at_most = probe.annihilators.size();
+    probe.full_rank = probe.annihilators.empty();
+  }
   return probe;
+}
+
+std::uint64_t probe_memory(std::uint64_t columns, std::uint64_t rows) noexcept {
+  const std::uint64_t terms = sequence_terms(columns);
+  // The sequence and its tables, the basis (128 columns of about sigma / 2
+  // coefficients of 16 bytes), five vectors of columns and three of rows.
+  return BlockSequence::memory(terms) + 8 * 64 * terms + 128 * 16 * (terms / 2 + 8) +
+         8 * (5 * columns + 3 * rows) + 8 * rows;
 }
 
 }  // namespace quillmat::engine

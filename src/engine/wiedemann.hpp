@@ -1,24 +1,24 @@
-// Wiedemann's method over GF(2^64) on the direct system: whether its columns
-// are independent, and the annihilators it has, each answer with a proof.
+// Block Wiedemann over GF(2) on the direct system: whether its columns are
+// independent, and the annihilators it has, each answer with a proof.
 //
-// M (black_box.hpp) is W x D over GF(2).  With random diagonal matrices
-// S (D x D) and C (W x W) of nonzero elements of GF(2^64), the square
+// M (black_box.hpp) is W x D over GF(2).  With the square B = M^T Q M
+// (Q a random sparse mixing of the rows, wiedemann.cpp) and random blocks X
+// and Y of 64 vectors each (a word a coordinate), the sequence
 //
-//   B = S M^T C M
+//   S_i = X^T B^(i+1) Y,  i < sigma = 2 (ceil(D / 64) + slack) - 1,
 //
-// (similar to A M^T C M A for S = A^2) has, with high probability,
-// rank(B) = rank(M) and a minimal polynomial of degree rank(B) + 1 (or D,
-// when B is invertible): the diagonal preconditioners of Chen, Eberly,
-// Kaltofen, Saunders, Turner and Villard (2002).  The sequence a_i = u^T B^i v, i < 2D, for random
-// u and v, has a minimal generator P, which Berlekamp and Massey's algorithm finds.
+// of 64 x 64 matrices costs sigma products by B, each two transforms on 64
+// vectors at once (Coppersmith 1994).  Its block Hankel matrices are
+// K_X^T B K_Y for the Krylov blocks K_X and K_Y, so their rank is at most
+// rank(B) <= rank(M); lingen.hpp finds that rank from a checked
+// approximant basis.
 //
 // What is proved, whatever the random choices were:
-//   - deg P = D and P(0) != 0: P is then B's minimal polynomial (a generator
-//     of degree D of a sequence that B's own, of degree <= D, generates), so
-//     B is invertible and M's columns are independent: no annihilator.
-//   - rank(M) >= rank(B) >= deg P - 1 in every case: at most D - deg P + 1
-//     independent annihilators.
-//   - Each annihilator returned satisfies M g = 0, checked by a product.
+//   - a block Hankel matrix of rank D: B is invertible, so M's columns are
+//     independent: no annihilator;
+//   - rank(M) >= that rank r in every case: at most D - r independent
+//     annihilators;
+//   - each annihilator returned satisfies M g = 0, checked by a product.
 // Random choices that prove neither are discarded, never reported: the
 // caller tries again with fresh ones.
 #pragma once
@@ -46,13 +46,17 @@ struct KernelProbe {
 // bit j stands for monomial j of the canonical order.
 std::vector<std::vector<Word>> reduced_echelon(std::vector<std::vector<Word>> vectors);
 
-// One try of Wiedemann's method with the random choices that `seed` gives.
+// One try of block Wiedemann with the random choices that `seed` gives.
 KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& control);
+// The bytes a try holds beyond the system, for D columns and W rows.
+std::uint64_t probe_memory(std::uint64_t columns, std::uint64_t rows) noexcept;
+// The terms of the sequence of a try on D columns: its products by B.
+std::uint64_t sequence_terms(std::uint64_t columns) noexcept;
 
 // Faults put in on purpose, for the tests that show a broken step cannot
-// give a wrong answer: the next `count` tries replace the generator found
-// by one of full degree (which would prove B invertible), or corrupt the
-// kernel vector found, before their checks.
+// give a wrong answer: the next `count` tries change a bit of the
+// approximant basis found and claim full rank from it, or corrupt the
+// kernel vectors found, before their checks.
 enum class Fault { none, generator, kernel_vector };
 void inject_faults(Fault fault, unsigned count) noexcept;
 

@@ -1,0 +1,83 @@
+// The matrix Berlekamp-Massey step of block Wiedemann, as an approximant
+// basis, and the rank of a block Hankel matrix that it proves.
+//
+// A sequence S_0, S_1, ... of 64 x 64 matrices over GF(2), S(x) = sum S_i x^i,
+// and F = [S | I] (64 x 128).  An approximant of order sigma is a column
+// v = (c; r) of 128 polynomials with F v = S c + r = 0 mod x^sigma.  With the
+// shift s = (0 for the 64 entries of c, 1 for the 64 of r), v's shifted
+// degree is max(deg c, deg r + 1).
+//
+// approximant_basis() finds 128 approximants P_0..P_127 that are an
+// s-reduced basis of all of them (Beckermann and Labahn's order-by-order
+// step), with shifted degrees d_j.  Their use is a count: by the predictable
+// degree property, the approximants of shifted degree < b are
+// sum_j u_j P_j with deg u_j < b - d_j, so there are sum_j max(0, b - d_j)
+// independent ones.  And an approximant of shifted degree < b is exactly a
+// kernel vector of the block Hankel matrix
+//
+//   H(a, b) = [S_{i+k}], 0 <= i < a, 0 <= k < b, a = sigma - b + 1,
+//
+// (c_k = coefficient b - 1 - k of c; r is then fixed), whose rank is thus
+// 64 b - sum_j max(0, b - d_j).  A proof of that count needs only that P is
+// an s-reduced approximant basis of order sigma, which is_approximant_basis()
+// checks apart from the algorithm that found P.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "engine/bit_matrix.hpp"
+#include "engine/control.hpp"
+
+namespace quillmat::engine {
+
+// A 64 x 64 matrix over GF(2) by columns: bit r of columns[c] is entry (r, c).
+using Block = std::array<Word, 64>;
+
+// Products S_i c for one sequence, by tables of byte combinations of the
+// columns: 8 lookups a product.
+class BlockSequence {
+ public:
+  explicit BlockSequence(std::vector<Block> terms);
+  std::size_t size() const noexcept { return tables_.size() / table_words; }
+  // S_i c.
+  Word times(std::size_t i, Word c) const noexcept {
+    const Word* t = tables_.data() + i * table_words;
+    Word result = 0;
+    for (int b = 0; b < 8; ++b, c >>= 8) result ^= t[b * 256 + (c & 0xff)];
+    return result;
+  }
+  // The bytes a sequence of `terms` terms holds.
+  static std::uint64_t memory(std::uint64_t terms) noexcept { return 8 * table_words * terms; }
+
+ private:
+  static constexpr std::size_t table_words = 8 * 256;
+  std::vector<Word> tables_;
+};
+
+struct ApproximantBasis {
+  // A coefficient of a column: its 64 entries of c, then its 64 of r.
+  struct Coefficient {
+    Word c = 0, r = 0;
+  };
+  // columns[j][t]: coefficient t of P_j; d_j + 1 of them (r's last is 0).
+  std::array<std::vector<Coefficient>, 128> columns;
+  std::array<std::uint64_t, 128> degrees{};  // shifted degrees d_j
+  std::uint64_t order = 0;                   // sigma
+
+  // The rank of H(sigma - b + 1, b), proved when the basis is.
+  std::uint64_t hankel_rank(std::uint64_t b) const noexcept;
+};
+
+// The basis of order s.size() from P = I, one order at a time.
+ApproximantBasis approximant_basis(const BlockSequence& s, Control& control);
+
+// Whether P is an s-reduced basis of the approximants of order sigma of s:
+// each column an approximant (F P = 0 mod x^sigma), shifted degrees as
+// stated, a nonsingular leading matrix and sum_j (d_j - s_j) = 64 sigma, the
+// degree of the determinant of every basis.  Then P's columns span what a
+// basis spans, and the counts above hold.
+bool is_approximant_basis(const BlockSequence& s, const ApproximantBasis& p, Control& control);
+
+}  // namespace quillmat::engine
