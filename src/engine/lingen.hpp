@@ -35,24 +35,25 @@ namespace quillmat::engine {
 // A 64 x 64 matrix over GF(2) by columns: bit r of columns[c] is entry (r, c).
 using Block = std::array<Word, 64>;
 
-// Products S_i c for one sequence, by tables of byte combinations of the
-// columns: 8 lookups a product.
+// Products S_i c for one sequence, by tables of the combinations of each
+// four columns: 16 lookups a product, in tables of 2 KiB a term, small
+// enough that the thousands of terms of a long sequence stay in the cache.
 class BlockSequence {
  public:
-  explicit BlockSequence(std::vector<Block> terms);
+  explicit BlockSequence(const std::vector<Block>& terms);
   std::size_t size() const noexcept { return tables_.size() / table_words; }
   // S_i c.
   Word times(std::size_t i, Word c) const noexcept {
     const Word* t = tables_.data() + i * table_words;
     Word result = 0;
-    for (int b = 0; b < 8; ++b, c >>= 8) result ^= t[b * 256 + (c & 0xff)];
+    for (int b = 0; b < 16; ++b, c >>= 4) result ^= t[b * 16 + (c & 0xf)];
     return result;
   }
   // The bytes a sequence of `terms` terms holds.
   static std::uint64_t memory(std::uint64_t terms) noexcept { return 8 * table_words * terms; }
 
  private:
-  static constexpr std::size_t table_words = 8 * 256;
+  static constexpr std::size_t table_words = 16 * 16;
   std::vector<Word> tables_;
 };
 

@@ -257,7 +257,7 @@ KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& cont
     krylov.swap(next);
     sequence.push_back(project(x, krylov.data()));
   }
-  const BlockSequence s(std::move(sequence));
+  const BlockSequence s(sequence);
   ApproximantBasis basis = approximant_basis(s, control);
   // The fault: a basis changed in one bit that claims B invertible.
   const bool forged = take_fault(Fault::generator);

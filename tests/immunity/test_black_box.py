@@ -181,3 +181,18 @@ def test_a_reduced_system_without_rows_of_many_columns():
     basis = immunity.annihilators(table, 9, method="dense")
     assert len(basis) == 1023 - 128
     assert all(vanishes_on(g, table) for g in basis[:5] + basis[-5:])
+
+
+@pytest.mark.parametrize("weight", [200, 180], ids=["independent", "kernel"])
+def test_threaded_transforms_past_the_cache(weight):
+    # 19 variables, where the transforms split among threads, but a sparse
+    # support: 191 monomials of degree <= 2 against 200 or 180 points, so a
+    # try is a few products.  Both thread counts give the dense basis.
+    rng = random.Random(weight)
+    table = [0] * (1 << 19)
+    for x in rng.sample(range(1 << 19), weight):
+        table[x] = 1
+    dense = immunity.annihilators(table, 2, method="dense")
+    assert (len(dense) > 0) == (weight < 191)
+    for threads in (1, 2):
+        assert immunity.annihilators(table, 2, threads=threads, seed=threads, **BLACK_BOX) == dense
