@@ -81,7 +81,8 @@ double BlackBoxSolver::cost(const TruthTable& s, int d) const {
   const double n = s.variables(), points = static_cast<double>(s.points());
   const double columns = static_cast<double>(monomials_up_to_count(s.variables(), d));
   const double rows = static_cast<double>(s.weight());
-  const double terms = static_cast<double>(sequence_terms(monomials_up_to_count(s.variables(), d)));
+  const double terms =
+      static_cast<double>(sequence_terms(monomials_up_to_count(s.variables(), d), s.weight()));
   const double product = n * points + 2 * points + 4 * rows + 16 * columns;
   return 1.5 * terms * product + tuning::lingen_cost * terms * terms;
 }

@@ -228,8 +228,10 @@ void inject_faults(Fault fault, unsigned count) noexcept {
   injected_count.store(count);
 }
 
-std::uint64_t sequence_terms(std::uint64_t columns) noexcept {
-  return 2 * (words_for(columns) + tuning::block_slack) - 1;
+std::uint64_t sequence_terms(std::uint64_t columns, std::uint64_t rows) noexcept {
+  // rank(B) <= rank(M) <= min(D, W): Krylov blocks of that many vectors and
+  // a few blocks more show all of it.
+  return 2 * (words_for(std::min(columns, rows)) + tuning::block_slack) - 1;
 }
 
 KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& control) {
@@ -239,7 +241,7 @@ KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& cont
     probe.full_rank = true;
     return probe;
   }
-  const std::uint64_t terms = sequence_terms(size);
+  const std::uint64_t terms = sequence_terms(size, system.rows());
   const MemoryReservation reservation(probe_memory(size, system.rows()),
                                       "the black-box solver's sequences");
   Random random(seed);
@@ -345,7 +347,7 @@ KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& cont
 }
 
 std::uint64_t probe_memory(std::uint64_t columns, std::uint64_t rows) noexcept {
-  const std::uint64_t terms = sequence_terms(columns);
+  const std::uint64_t terms = sequence_terms(columns, rows);
   // The sequence and its tables, the basis (128 columns of about sigma / 2
   // coefficients of 16 bytes), five vectors of columns and three of rows.
   return BlockSequence::memory(terms) + 8 * 64 * terms + 128 * 16 * (terms / 2 + 8) +

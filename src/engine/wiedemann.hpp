@@ -5,7 +5,7 @@
 // (Q a random sparse mixing of the rows, wiedemann.cpp) and random blocks X
 // and Y of 64 vectors each (a word a coordinate), the sequence
 //
-//   S_i = X^T B^(i+1) Y,  i < sigma = 2 (ceil(D / 64) + slack) - 1,
+//   S_i = X^T B^(i+1) Y,  i < sigma = 2 (ceil(min(D, W) / 64) + slack) - 1,
 //
 // of 64 x 64 matrices costs sigma products by B, each two transforms on 64
 // vectors at once (Coppersmith 1994).  Its block Hankel matrices are
@@ -50,8 +50,9 @@ std::vector<std::vector<Word>> reduced_echelon(std::vector<std::vector<Word>> ve
 KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& control);
 // The bytes a try holds beyond the system, for D columns and W rows.
 std::uint64_t probe_memory(std::uint64_t columns, std::uint64_t rows) noexcept;
-// The terms of the sequence of a try on D columns: its products by B.
-std::uint64_t sequence_terms(std::uint64_t columns) noexcept;
+// The terms of the sequence of a try on D columns and W rows: its products
+// by B.
+std::uint64_t sequence_terms(std::uint64_t columns, std::uint64_t rows) noexcept;
 
 // Faults put in on purpose, for the tests that show a broken step cannot
 // give a wrong answer: the next `count` tries change a bit of the
