@@ -32,10 +32,17 @@ struct BlackBoxSolver::Kernel {
 
 namespace {
 
-std::uint64_t mixed(std::uint64_t seed, std::uint64_t tries) {
-  std::uint64_t z = seed ^ (tries + 1) * 0x9e3779b97f4a7c15;
+std::uint64_t mixed(std::uint64_t z) {
   z = (z ^ (z >> 31)) * 0xd6e8feb86659fd93;
   return z ^ (z >> 32);
+}
+
+// The random choices of a try: fresh for each system and try, and the same
+// in every run with the same seed, whatever else runs beside it.
+std::uint64_t try_seed(std::uint64_t seed, const TruthTable& s, int d, unsigned attempt) {
+  std::uint64_t z = mixed(seed ^ 0x9e3779b97f4a7c15 * (static_cast<std::uint64_t>(d) + 1));
+  for (const Word w : s.bits()) z = mixed(z ^ w);
+  return mixed(z ^ (attempt + 1) * 0x9e3779b97f4a7c15);
 }
 
 [[noreturn]] void unproved(int d, const char* what) {
@@ -54,7 +61,7 @@ BlackBoxSolver::Kernel BlackBoxSolver::probe(const TruthTable& s, int d, bool wh
   kernel.monomials = system.monomials();
   kernel.at_most = system.cols();
   for (unsigned attempt = 0; attempt < tuning::black_box_tries; ++attempt) {
-    const KernelProbe found = probe_kernel(system, mixed(seed_, tries_++), control);
+    const KernelProbe found = probe_kernel(system, try_seed(seed_, s, d, attempt), control);
     if (found.full_rank) {
       kernel.at_most = 0;
       kernel.vectors.clear();

@@ -178,9 +178,21 @@ Immunity immunity_by_degrees(const TruthTable& f, const Solvers& solvers, Contro
   const int bound = immunity_bound(f, f.weight(), complement.weight());
   for (int d = 0; d <= bound; ++d) {
     std::array<Solver::Found, 2> found;
+    // Two black-box systems (one thread each, but at many variables) go
+    // side by side; the answer is the same, f's side first.
+    const bool together = control.threads() >= 2 &&
+                          solvers.for_system(f, d).method() == Method::black_box &&
+                          solvers.for_system(complement, d).method() == Method::black_box;
+    if (together) {
+      Team team(control, 2);
+      team.run([&](unsigned s) {
+        const TruthTable& side = s == 0 ? f : complement;
+        found[s] = solvers.for_system(side, d).find(side, d, control);
+      });
+    }
     for (int s = 0; s < 2; ++s) {
       const TruthTable& side = s == 0 ? f : complement;
-      found[s] = solvers.for_system(side, d).find(side, d, control);
+      if (!together) found[s] = solvers.for_system(side, d).find(side, d, control);
       if (found[s].exists) {
         Immunity result;
         result.degree = d;

@@ -13,7 +13,6 @@
 // is where a cost model chooses.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -113,7 +112,6 @@ class BlackBoxSolver final : public Solver {
   struct Kernel;
   Kernel probe(const TruthTable& s, int d, bool whole, Control& control) const;
   std::uint64_t seed_;
-  mutable std::atomic<std::uint64_t> tries_{0};  // each try draws fresh choices
 };
 
 // The solvers of one call: the one asked for, or with Method::automatic the

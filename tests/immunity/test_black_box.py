@@ -96,6 +96,10 @@ def test_the_answer_never_depends_on_the_seed():
     # One seed, one run: the same annihilator, even a non-canonical one.
     first = immunity.algebraic_immunity(table, seed=77, **BLACK_BOX)
     assert immunity.algebraic_immunity(table, seed=77, **BLACK_BOX) == first
+    # The two sides' systems run side by side on two threads, one after the
+    # other on one: each draws its own choices, so the run is the same.
+    for threads in (1, 2):
+        assert immunity.algebraic_immunity(table, seed=77, threads=threads, **BLACK_BOX) == first
     assert immunity.algebraic_immunity(table, seed=2**64 - 1, **BLACK_BOX).degree == first.degree
 
 
