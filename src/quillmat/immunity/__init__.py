@@ -96,7 +96,7 @@ Progress = Callable[[int, int], object]
 Method = Literal["auto", "dense", "black-box"]
 """How the annihilator systems are solved: "dense" stores and eliminates each
 (the fastest up to about 20 variables, in memory about fourfold for each
-more), "black-box" only multiplies by it (Wiedemann's method, in memory
+more), "black-box" only multiplies by it (block Wiedemann, in memory
 linear in 2**n, every answer proved), "auto" lets a cost model of time and
 memory choose for each system."""
 _METHODS: tuple[str, ...] = get_args(Method)
