@@ -108,7 +108,7 @@ inline constexpr double hopeful_cost = 1e10;
 // at 17 variables: 8.7 s for 2053 terms, transforms at 4e9 a second).
 inline constexpr double lingen_cost = 8000;
 // The black-box solver's cost units run about this many times slower than
-// the dense solver's (measured at 13 variables: 2.7e9 a second against
+// the dense solver's (measured at 17 variables: about 4e9 a second against
 // 1.2e10): its transforms stream a buffer of 2^n words where elimination
 // works on rows in the cache.  The choice of solver compares the two costs
 // in time.
