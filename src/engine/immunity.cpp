@@ -179,10 +179,14 @@ Immunity immunity_by_degrees(const TruthTable& f, const Solvers& solvers, Contro
   for (int d = 0; d <= bound; ++d) {
     std::array<Solver::Found, 2> found;
     // Two black-box systems (one thread each, but at many variables) go
-    // side by side; the answer is the same, f's side first.
-    const bool together = control.threads() >= 2 &&
-                          solvers.for_system(f, d).method() == Method::black_box &&
-                          solvers.for_system(complement, d).method() == Method::black_box;
+    // side by side when each is worth a thread of its own; the answer is the
+    // same, f's side first.
+    auto worth_a_thread = [&](const TruthTable& side) {
+      const Solver& solver = solvers.for_system(side, d);
+      return solver.method() == Method::black_box &&
+             solver.cost(side, d) >= tuning::black_box_thread_cost;
+    };
+    const bool together = control.threads() >= 2 && worth_a_thread(f) && worth_a_thread(complement);
     if (together) {
       Team team(control, 2);
       team.run([&](unsigned s) {

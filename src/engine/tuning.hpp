@@ -122,6 +122,10 @@ inline constexpr double black_box_horizon = 1e14;
 // than the D / 64 that could span the D columns, so that a rank short by
 // chance is rare.
 inline constexpr std::uint64_t block_slack = 3;
+// The two sides' black-box systems of a degree run on two threads when each
+// costs at least this much (a few dozen milliseconds): below it, starting a
+// thread is a large part of the work.
+inline constexpr double black_box_thread_cost = 1e8;
 // Tries of block Wiedemann before the solver gives up proving an answer.
 // One proves what is asked unless B's kernel is larger than M's by more
 // than the vectors found (rare), or the kernel is large: each try finds at

@@ -96,10 +96,13 @@ def test_the_answer_never_depends_on_the_seed():
     # One seed, one run: the same annihilator, even a non-canonical one.
     first = immunity.algebraic_immunity(table, seed=77, **BLACK_BOX)
     assert immunity.algebraic_immunity(table, seed=77, **BLACK_BOX) == first
-    # The two sides' systems run side by side on two threads, one after the
-    # other on one: each draws its own choices, so the run is the same.
-    for threads in (1, 2):
-        assert immunity.algebraic_immunity(table, seed=77, threads=threads, **BLACK_BOX) == first
+    # At 14 variables the two sides' systems run side by side on two
+    # threads, one after the other on one: each draws its own choices, so
+    # the run is the same.
+    wide = [rng.randrange(2) for _ in range(1 << 14)]
+    runs = [immunity.algebraic_immunity(wide, seed=77, threads=t, **BLACK_BOX) for t in (1, 2)]
+    assert runs[0] == runs[1]
+    assert not runs[0].canonical  # a kernel too large to prove whole: the seed shows
     assert immunity.algebraic_immunity(table, seed=2**64 - 1, **BLACK_BOX).degree == first.degree
 
 
