@@ -10,29 +10,33 @@ namespace {
 using Coefficient = ApproximantBasis::Coefficient;
 using Column = std::vector<Coefficient>;
 
-// The part of coefficient k of F P_j = S c_j + r_j, for every j, from the
-// coefficients first <= t < end of the c_j: term by term of S, so that one
-// term's tables serve all 128 columns.
+// Coefficient k of F P_j = S c_j + r_j, for every j: term by term of S, so
+// that one term's tables serve all 128 columns.
 void residuals(const BlockSequence& s, const std::array<Column, 128>& columns, std::uint64_t k,
-               std::uint64_t first, std::uint64_t end, std::array<Word, 128>& result) {
-  result.fill(0);
-  for (std::uint64_t t = first; t < end; ++t) {
+               std::array<Word, 128>& result) {
+  std::size_t longest = 0;
+  for (unsigned j = 0; j < 128; ++j) {
+    result[j] = k < columns[j].size() ? columns[j][k].r : 0;
+    longest = std::max(longest, columns[j].size());
+  }
+  const std::uint64_t end = std::min<std::uint64_t>(k + 1, longest);
+  for (std::uint64_t t = 0; t < end; ++t) {
     for (unsigned j = 0; j < 128; ++j) {
       if (t < columns[j].size() && columns[j][t].c) result[j] ^= s.times(k - t, columns[j][t].c);
     }
   }
 }
 
-// One step's column additions (P_to += P_from, in order) on coefficients
-// first <= t < end: each coefficient on its own, a few dozen at a time
-// for the cache.
+// One step's column additions (P_to += P_from, in order): each coefficient
+// on its own, a few dozen at a time for the cache.
 struct Addition {
   unsigned char to, from;
 };
-void add_columns(std::array<Column, 128>& columns, const std::vector<Addition>& additions,
-                 std::uint64_t first, std::uint64_t end) {
+void add_columns(std::array<Column, 128>& columns, const std::vector<Addition>& additions) {
+  std::uint64_t end = 0;
+  for (const Column& column : columns) end = std::max<std::uint64_t>(end, column.size());
   constexpr std::uint64_t chunk = 64;
-  for (std::uint64_t begin = first; begin < end; begin += chunk) {
+  for (std::uint64_t begin = 0; begin < end; begin += chunk) {
     const std::uint64_t stop = std::min(end, begin + chunk);
     for (const Addition a : additions) {
       // The source's shifted degree is at most the target's: it is no longer.
@@ -71,16 +75,9 @@ unsigned rank(std::vector<std::array<Word, 2>> rows) {
 }  // namespace
 
 BlockSequence::BlockSequence(const std::vector<Block>& terms)
-    : tables_(terms.size() * table_words) {
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    Word* t = tables_.data() + i * table_words;
-    for (int b = 0; b < 16; ++b) {
-      Word* table = t + b * 16;
-      for (unsigned value = 1; value < 16; ++value) {
-        table[value] = table[value & (value - 1)] ^ terms[i][4 * b + __builtin_ctz(value)];
-      }
-    }
-  }
+    : tables_(terms.size() * Tables::size) {
+  for (std::size_t i = 0; i < terms.size(); ++i)
+    Tables::fill(terms[i], tables_.data() + i * Tables::size);
 }
 
 std::uint64_t ApproximantBasis::hankel_rank(std::uint64_t b) const noexcept {
@@ -112,13 +109,7 @@ ApproximantBasis approximant_basis(const BlockSequence& s, Control& control) {
   std::vector<Addition> additions;
   for (std::uint64_t k = 0; k < p.order; ++k) {
     control.checkpoint();
-    std::uint64_t longest = 0;
-    for (const Column& column : p.columns)
-      longest = std::max<std::uint64_t>(longest, column.size());
-    residuals(s, p.columns, k, 0, std::min(k + 1, longest), residual);
-    for (unsigned j = 0; j < 128; ++j) {
-      if (k < p.columns[j].size()) residual[j] ^= p.columns[j][k].r;
-    }
+    residuals(s, p.columns, k, residual);
     // Gaussian elimination of the residuals, columns of lower shifted degree
     // first: adding such a column keeps the degree, so P stays reduced.
     std::iota(order.begin(), order.end(), 0u);
@@ -138,7 +129,7 @@ ApproximantBasis approximant_basis(const BlockSequence& s, Control& control) {
       }
       if (w) pivots.push_back({static_cast<unsigned>(__builtin_ctzll(w)), j, w});
     }
-    add_columns(p.columns, additions, 0, longest);
+    add_columns(p.columns, additions);
     // What is left of order k is zero but at the pivots: times x, they are
     // approximants of order k + 1 too.
     for (const Pivot& pivot : pivots) {

@@ -35,25 +35,45 @@ namespace quillmat::engine {
 // A 64 x 64 matrix over GF(2) by columns: bit r of columns[c] is entry (r, c).
 using Block = std::array<Word, 64>;
 
-// Products S_i c for one sequence, by tables of the combinations of each
-// four columns: 16 lookups a product, in tables of 2 KiB a term, small
-// enough that the thousands of terms of a long sequence stay in the cache.
-class BlockSequence {
- public:
-  explicit BlockSequence(const std::vector<Block>& terms);
-  std::size_t size() const noexcept { return tables_.size() / table_words; }
-  // S_i c.
-  Word times(std::size_t i, Word c) const noexcept {
-    const Word* t = tables_.data() + i * table_words;
+// A linear map of words over GF(2), bit i to images[i], as tables of the
+// combinations of each group of `Bits` images: 64 / Bits lookups a word, in
+// tables of 2^Bits * 64 / Bits words.
+template <int Bits>
+struct WordMapTables {
+  static constexpr std::size_t groups = 64 / Bits, size = groups << Bits;
+  static void fill(const std::array<Word, 64>& images, Word* tables) noexcept {
+    for (std::size_t b = 0; b < groups; ++b) {
+      Word* table = tables + (b << Bits);
+      table[0] = 0;
+      for (unsigned value = 1; value < (1u << Bits); ++value) {
+        table[value] = table[value & (value - 1)] ^ images[Bits * b + __builtin_ctz(value)];
+      }
+    }
+  }
+  static Word apply(const Word* tables, Word w) noexcept {
+    constexpr Word mask = (Word{1} << Bits) - 1;
     Word result = 0;
-    for (int b = 0; b < 16; ++b, c >>= 4) result ^= t[b * 16 + (c & 0xf)];
+    for (std::size_t b = 0; b < groups; ++b, w >>= Bits) result ^= tables[(b << Bits) + (w & mask)];
     return result;
   }
+};
+
+// Products S_i c for one sequence, by tables of four columns (16 lookups a
+// product, 2 KiB a term): small enough that the thousands of terms of a
+// long sequence stay in the cache.
+class BlockSequence {
+ public:
+  using Tables = WordMapTables<4>;
+  explicit BlockSequence(const std::vector<Block>& terms);
+  std::size_t size() const noexcept { return tables_.size() / Tables::size; }
+  // S_i c.
+  Word times(std::size_t i, Word c) const noexcept {
+    return Tables::apply(tables_.data() + i * Tables::size, c);
+  }
   // The bytes a sequence of `terms` terms holds.
-  static std::uint64_t memory(std::uint64_t terms) noexcept { return 8 * table_words * terms; }
+  static std::uint64_t memory(std::uint64_t terms) noexcept { return 8 * Tables::size * terms; }
 
  private:
-  static constexpr std::size_t table_words = 16 * 16;
   std::vector<Word> tables_;
 };
 

@@ -104,23 +104,14 @@ Block project(const std::vector<Word>& x, const Word* v) {
   return columns;
 }
 
-// A linear map of words over GF(2) (bit i to the word images[i]), by tables
-// of byte combinations: 8 lookups a word.
+// A linear map of words, bit i to images[i]: 8 lookups a word.
 class WordMap {
  public:
-  explicit WordMap(const std::array<Word, 64>& images) : tables_(8 * 256) {
-    for (int b = 0; b < 8; ++b) {
-      Word* table = tables_.data() + b * 256;
-      for (unsigned value = 1; value < 256; ++value) {
-        table[value] = table[value & (value - 1)] ^ images[8 * b + __builtin_ctz(value)];
-      }
-    }
+  using Tables = WordMapTables<8>;
+  explicit WordMap(const std::array<Word, 64>& images) : tables_(Tables::size) {
+    Tables::fill(images, tables_.data());
   }
-  Word operator()(Word w) const noexcept {
-    Word result = 0;
-    for (int b = 0; b < 8; ++b, w >>= 8) result ^= tables_[b * 256 + (w & 0xff)];
-    return result;
-  }
+  Word operator()(Word w) const noexcept { return Tables::apply(tables_.data(), w); }
 
  private:
   std::vector<Word> tables_;
