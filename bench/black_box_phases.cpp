@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     for (Block& t : terms) {
       for (Word& w : t) w = rng();
     }
-    const BlockSequence sequence(terms);
+    const BlockSequence sequence(1, terms);
     start = Clock::now();
     const ApproximantBasis basis = approximant_basis(sequence, control);
     const double lingen = since(start);

@@ -341,11 +341,13 @@ std::size_t plain_rank(std::vector<std::vector<Word>> rows, std::size_t bits) {
   return found;
 }
 
-// A Krylov sequence S_i = X^T B^(i+1) Y of a small random B, whose block
-// Hankel matrices have the low ranks that block Wiedemann reads: the rank
-// the approximant basis gives against an elimination of each matrix.
+// A Krylov sequence S_i = X^T B^(i+1) Y of a small random B, with X and Y
+// of K blocks of 64 vectors, whose block Hankel matrices have the low ranks
+// that block Wiedemann reads: the rank the approximant basis gives against
+// an elimination of each matrix.
 void check_lingen(FuzzedDataProvider& fdp) {
-  const std::size_t size = fdp.ConsumeIntegralInRange<std::size_t>(1, 160);
+  const unsigned K = fdp.ConsumeIntegralInRange(1, 2);
+  const std::size_t size = fdp.ConsumeIntegralInRange<std::size_t>(1, 160 * K);
   const unsigned density = fdp.ConsumeIntegralInRange(0, 4);
   std::uint64_t state = fdp.ConsumeIntegral<std::uint64_t>();
   auto random = [&] {
@@ -359,53 +361,70 @@ void check_lingen(FuzzedDataProvider& fdp) {
       if (random() & 1) row[c / 64] |= Word{1} << (c % 64);
     }
   }
-  std::vector<Word> x(size), v(size);
-  for (Word& w : x) w = splitmix(state);
-  for (Word& w : v) w = random();
-  const std::size_t terms = fdp.ConsumeIntegralInRange<std::size_t>(1, 8);
-  std::vector<engine::Block> sequence;
-  for (std::size_t i = 0; i < terms; ++i) {
-    std::vector<Word> next(size);
-    for (std::size_t r = 0; r < size; ++r) {
-      for (std::size_t c = 0; c < size; ++c) {
-        if (b[r][c / 64] >> (c % 64) & 1) next[r] ^= v[c];
-      }
-    }
-    v = std::move(next);
-    engine::Block s{};
-    for (std::size_t t = 0; t < size; ++t) {
-      for (int c = 0; c < 64; ++c) {
-        if (v[t] >> c & 1) s[c] ^= x[t];
-      }
-    }
-    sequence.push_back(s);
+  // x[a][t], v[b][t]: coordinate t of the 64 vectors of block a of X, b of Y.
+  std::vector<std::vector<Word>> x(K, std::vector<Word>(size)), v(K, std::vector<Word>(size));
+  for (auto& block : x) {
+    for (Word& w : block) w = splitmix(state);
   }
-  const engine::BlockSequence s(sequence);
-  engine::Control control;
-  const engine::ApproximantBasis basis = engine::approximant_basis(s, control);
-  expect(engine::is_approximant_basis(s, basis, control), "approximant basis unchecked",
-         "size=" + std::to_string(size) + " terms=" + std::to_string(terms));
-  for (std::size_t width = 1; width <= terms; ++width) {
-    const std::size_t height = terms - width + 1;
-    std::vector<std::vector<Word>> hankel(64 * height, std::vector<Word>(width));
-    for (std::size_t i = 0; i < height; ++i) {
-      for (int r = 0; r < 64; ++r) {
-        for (std::size_t k = 0; k < width; ++k) {
+  for (auto& block : v) {
+    for (Word& w : block) w = random();
+  }
+  const std::size_t terms = fdp.ConsumeIntegralInRange<std::size_t>(1, 8);
+  // blocks[(i K + a) K + b] = X_a^T B^(i+1) Y_b, by columns.
+  std::vector<engine::Block> blocks(terms * K * K);
+  for (std::size_t i = 0; i < terms; ++i) {
+    for (unsigned yb = 0; yb < K; ++yb) {
+      std::vector<Word> next(size);
+      for (std::size_t r = 0; r < size; ++r) {
+        for (std::size_t c = 0; c < size; ++c) {
+          if (b[r][c / 64] >> (c % 64) & 1) next[r] ^= v[yb][c];
+        }
+      }
+      v[yb] = std::move(next);
+      for (unsigned xa = 0; xa < K; ++xa) {
+        engine::Block& s = blocks[(i * K + xa) * K + yb];
+        for (std::size_t t = 0; t < size; ++t) {
           for (int c = 0; c < 64; ++c) {
-            if (sequence[i + k][c] >> r & 1) hankel[64 * i + r][k] |= Word{1} << c;
+            if (v[yb][t] >> c & 1) s[c] ^= x[xa][t];
           }
         }
       }
     }
-    expect(basis.hankel_rank(width) == plain_rank(std::move(hankel), 64 * width),
-           "block Hankel rank",
-           "size=" + std::to_string(size) + " terms=" + std::to_string(terms) +
-               " width=" + std::to_string(width));
+  }
+  const engine::BlockSequence s(K, blocks);
+  engine::Control control;
+  const engine::ApproximantBasis basis = engine::approximant_basis(s, control);
+  const std::string where = "K=" + std::to_string(K) + " size=" + std::to_string(size) +
+                            " terms=" + std::to_string(terms);
+  expect(engine::is_approximant_basis(s, basis, control), "approximant basis unchecked", where);
+  const std::size_t m = 64 * K;
+  for (std::size_t width = 1; width <= terms; ++width) {
+    const std::size_t height = terms - width + 1;
+    // Row (i, a, r), column (k, b, c): entry (r, c) of block (a, b) of S_(i+k).
+    std::vector<std::vector<Word>> hankel(m * height, std::vector<Word>(K * width));
+    for (std::size_t i = 0; i < height; ++i) {
+      for (std::size_t k = 0; k < width; ++k) {
+        for (unsigned xa = 0; xa < K; ++xa) {
+          for (unsigned yb = 0; yb < K; ++yb) {
+            const engine::Block& block = blocks[((i + k) * K + xa) * K + yb];
+            for (int r = 0; r < 64; ++r) {
+              for (int c = 0; c < 64; ++c) {
+                if (block[c] >> r & 1) hankel[m * i + 64 * xa + r][k * K + yb] |= Word{1} << c;
+              }
+            }
+          }
+        }
+      }
+    }
+    expect(basis.hankel_rank(width) == plain_rank(std::move(hankel), m * width),
+           "block Hankel rank", where + " width=" + std::to_string(width));
   }
   // A basis with one bit changed is no longer one.
   engine::ApproximantBasis broken = basis;
-  broken.columns[fdp.ConsumeIntegralInRange(0, 127)][0].r ^= 1;
-  expect(!engine::is_approximant_basis(s, broken, control), "a broken basis passes its check");
+  const std::size_t column = fdp.ConsumeIntegralInRange<std::size_t>(0, 2 * m - 1);
+  broken.columns[column][K] ^= 1;  // r's first word of the constant coefficient
+  expect(!engine::is_approximant_basis(s, broken, control), "a broken basis passes its check",
+         where);
 }
 
 // --- echelonize against a plain elimination --------------------------------------------

@@ -37,14 +37,6 @@ std::uint64_t mixed(std::uint64_t z) {
   return z ^ (z >> 32);
 }
 
-// The random choices of a try: fresh for each system and try, and the same
-// in every run with the same seed, whatever else runs beside it.
-std::uint64_t try_seed(std::uint64_t seed, const TruthTable& s, int d, unsigned attempt) {
-  std::uint64_t z = mixed(seed ^ 0x9e3779b97f4a7c15 * (static_cast<std::uint64_t>(d) + 1));
-  for (const Word w : s.bits()) z = mixed(z ^ w);
-  return mixed(z ^ (attempt + 1) * 0x9e3779b97f4a7c15);
-}
-
 [[noreturn]] void unproved(int d, const char* what) {
   throw Unproved("the black-box method found no proof " + std::string(what) + " for degree " +
                  std::to_string(d) + " in " + std::to_string(tuning::black_box_tries) +
@@ -52,6 +44,12 @@ std::uint64_t try_seed(std::uint64_t seed, const TruthTable& s, int d, unsigned 
 }
 
 }  // namespace
+
+std::uint64_t try_seed(std::uint64_t seed, const TruthTable& s, int d, unsigned attempt) {
+  std::uint64_t z = mixed(seed ^ 0x9e3779b97f4a7c15 * (static_cast<std::uint64_t>(d) + 1));
+  for (const Word w : s.bits()) z = mixed(z ^ w);
+  return mixed(z ^ (attempt + 1) * 0x9e3779b97f4a7c15);
+}
 
 BlackBoxSolver::Kernel BlackBoxSolver::probe(const TruthTable& s, int d, bool whole,
                                              Control& control) const {

@@ -1,13 +1,14 @@
 // The matrix Berlekamp-Massey step of block Wiedemann, as an approximant
 // basis, and the rank of a block Hankel matrix that it proves.
 //
-// A sequence S_0, S_1, ... of 64 x 64 matrices over GF(2), S(x) = sum S_i x^i,
-// and F = [S | I] (64 x 128).  An approximant of order sigma is a column
-// v = (c; r) of 128 polynomials with F v = S c + r = 0 mod x^sigma.  With the
-// shift s = (0 for the 64 entries of c, 1 for the 64 of r), v's shifted
+// A sequence S_0, S_1, ... of m x m matrices over GF(2), m = 64 K for K
+// blocks of 64 (one a Krylov chain, block_split.hpp), S(x) = sum S_i x^i,
+// and F = [S | I] (m x 2m).  An approximant of order sigma is a column
+// v = (c; r) of 2m polynomials with F v = S c + r = 0 mod x^sigma.  With the
+// shift s = (0 for the m entries of c, 1 for the m of r), v's shifted
 // degree is max(deg c, deg r + 1).
 //
-// approximant_basis() finds 128 approximants P_0..P_127 that are an
+// approximant_basis() finds 2m approximants P_0..P_(2m-1) that are an
 // s-reduced basis of all of them (Beckermann and Labahn's order-by-order
 // step), with shifted degrees d_j.  Their use is a count: by the predictable
 // degree property, the approximants of shifted degree < b are
@@ -18,9 +19,9 @@
 //   H(a, b) = [S_{i+k}], 0 <= i < a, 0 <= k < b, a = sigma - b + 1,
 //
 // (c_k = coefficient b - 1 - k of c; r is then fixed), whose rank is thus
-// 64 b - sum_j max(0, b - d_j).  A proof of that count needs only that P is
+// m b - sum_j max(0, b - d_j).  A proof of that count needs only that P is
 // an s-reduced approximant basis of order sigma, which is_approximant_basis()
-// checks apart from the algorithm that found P.
+// checks apart from the algorithm that found it.
 #pragma once
 
 #include <array>
@@ -58,35 +59,56 @@ struct WordMapTables {
   }
 };
 
-// Products S_i c for one sequence, by tables of four columns (16 lookups a
-// product, 2 KiB a term): small enough that the thousands of terms of a
-// long sequence stay in the cache.
+// Products S_i c for one sequence of m x m terms, K x K blocks of 64 x 64 a
+// term, by tables of four columns (16 lookups a block, 2 KiB a block): small
+// enough that the thousands of blocks of a long sequence stay in the cache.
 class BlockSequence {
  public:
   using Tables = WordMapTables<4>;
-  explicit BlockSequence(const std::vector<Block>& terms);
-  std::size_t size() const noexcept { return tables_.size() / Tables::size; }
-  // S_i c.
-  Word times(std::size_t i, Word c) const noexcept {
-    return Tables::apply(tables_.data() + i * Tables::size, c);
+  // blocks[(i * K + a) * K + b]: block (a, b) of S_i, rows 64 a.., columns
+  // 64 b...
+  BlockSequence(unsigned blocks, const std::vector<Block>& terms);
+  unsigned blocks() const noexcept { return blocks_; }
+  std::size_t size() const noexcept { return tables_.size() / (Tables::size * blocks_ * blocks_); }
+  // out ^= S_i c, for c and out of K words.
+  void multiply_add(std::size_t i, const Word* c, Word* out) const noexcept {
+    const Word* term = tables_.data() + i * blocks_ * blocks_ * Tables::size;
+    if (blocks_ == 1) {  // one machine's one chain: the common case
+      if (*c) *out ^= Tables::apply(term, *c);
+      return;
+    }
+    for (unsigned a = 0; a < blocks_; ++a) {
+      for (unsigned b = 0; b < blocks_; ++b) {
+        if (c[b]) out[a] ^= Tables::apply(term + (a * blocks_ + b) * Tables::size, c[b]);
+      }
+    }
   }
-  // The bytes a sequence of `terms` terms holds.
-  static std::uint64_t memory(std::uint64_t terms) noexcept { return 8 * Tables::size * terms; }
+  // The bytes a sequence of `terms` terms of K x K blocks holds.
+  static std::uint64_t memory(std::uint64_t terms, unsigned blocks) noexcept {
+    return 8 * Tables::size * terms * blocks * blocks;
+  }
 
  private:
+  unsigned blocks_;
   std::vector<Word> tables_;
 };
 
 struct ApproximantBasis {
-  // A coefficient of a column: its 64 entries of c, then its 64 of r.
-  struct Coefficient {
-    Word c = 0, r = 0;
-  };
-  // columns[j][t]: coefficient t of P_j; d_j + 1 of them (r's last is 0).
-  std::array<std::vector<Coefficient>, 128> columns;
-  std::array<std::uint64_t, 128> degrees{};  // shifted degrees d_j
-  std::uint64_t order = 0;                   // sigma
+  unsigned blocks = 1;  // K: the basis has 2m = 128 K columns
+  // columns[j]: the coefficients of P_j, d_j + 1 of them (r's last is 0),
+  // 2 K words each: c's m entries, then r's.
+  std::vector<std::vector<Word>> columns;
+  std::vector<std::uint64_t> degrees;  // shifted degrees d_j
+  std::uint64_t order = 0;             // sigma
 
+  std::size_t width() const noexcept { return 128 * std::size_t{blocks}; }
+  std::size_t terms(std::size_t j) const noexcept { return columns[j].size() / (2 * blocks); }
+  const Word* c(std::size_t j, std::size_t t) const noexcept {
+    return columns[j].data() + 2 * blocks * t;
+  }
+  const Word* r(std::size_t j, std::size_t t) const noexcept { return c(j, t) + blocks; }
+  // Whether column j has some nonzero entry of c.
+  bool has_c(std::size_t j) const noexcept;
   // The rank of H(sigma - b + 1, b), proved when the basis is.
   std::uint64_t hankel_rank(std::uint64_t b) const noexcept;
 };
@@ -96,7 +118,7 @@ ApproximantBasis approximant_basis(const BlockSequence& s, Control& control);
 
 // Whether P is an s-reduced basis of the approximants of order sigma of s:
 // each column an approximant (F P = 0 mod x^sigma), shifted degrees as
-// stated, a nonsingular leading matrix and sum_j (d_j - s_j) = 64 sigma, the
+// stated, a nonsingular leading matrix and sum_j (d_j - s_j) = m sigma, the
 // degree of the determinant of every basis.  Then P's columns span what a
 // basis spans, and the counts above hold.
 bool is_approximant_basis(const BlockSequence& s, const ApproximantBasis& p, Control& control);

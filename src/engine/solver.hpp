@@ -29,6 +29,11 @@ inline constexpr std::uint64_t unknown_dimension = std::numeric_limits<std::uint
 enum class Method { automatic, dense, black_box };
 
 // Thrown when the black-box solver found no proof of what was asked.
+// The random choices of try `attempt` of the black-box solver on Ann_d(s):
+// fresh for each system and try, and the same in every run with the same
+// seed, whatever else runs beside it (or on another machine).
+std::uint64_t try_seed(std::uint64_t seed, const TruthTable& s, int d, unsigned attempt);
+
 class Unproved : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -44,6 +44,11 @@ class Random {
   std::uint64_t state_;
 };
 
+// The seed of stream `index` of a try: X_a is stream a, Y_b stream K + b.
+std::uint64_t stream(std::uint64_t seed, unsigned index) noexcept {
+  return Random(seed ^ (0x632be59bd9b4e019 * (std::uint64_t{index} + 1))).next();
+}
+
 constexpr std::size_t no_row = static_cast<std::size_t>(-1);
 
 // B = M^T Q M with Q = I + Pi Delta, for a random permutation Pi of the rows
@@ -219,103 +224,151 @@ void inject_faults(Fault fault, unsigned count) noexcept {
   injected_count.store(count);
 }
 
-std::uint64_t sequence_terms(std::uint64_t columns, std::uint64_t rows) noexcept {
+std::uint64_t sequence_terms(std::uint64_t columns, std::uint64_t rows, unsigned blocks) noexcept {
   // rank(B) <= rank(M) <= min(D, W): Krylov blocks of that many vectors and
   // a few blocks more show all of it.
-  return 2 * (words_for(std::min(columns, rows)) + tuning::block_slack) - 1;
+  const std::uint64_t m = 64 * std::uint64_t{blocks};
+  return 2 * ((std::min(columns, rows) + m - 1) / m + tuning::block_slack) - 1;
 }
 
-KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& control) {
-  const std::size_t size = system.cols();
-  KernelProbe probe;
-  if (size == 0) {
-    probe.full_rank = true;
-    return probe;
-  }
-  const std::uint64_t terms = sequence_terms(size, system.rows());
-  const MemoryReservation reservation(probe_memory(size, system.rows()),
-                                      "the black-box solver's sequences");
-  Random random(seed);
-  Preconditioned b(system, random);
-  const std::vector<Word> x = random.words(size), y = random.words(size);
-  control.plan(terms + terms / 2 + 2);
+std::uint64_t Conclusion::steps() const noexcept {
+  std::uint64_t longest = 0;
+  for (const std::uint64_t d : degrees) longest = std::max(longest, d + 1);
+  return longest;
+}
 
-  // S_i = X^T B^(i+1) Y, i < sigma: the shifted sequence, whose block
-  // Hankel matrices are X-Krylov^T B Y-Krylov, of rank at most B's.
-  std::vector<Block> sequence;
-  sequence.reserve(terms);
-  std::vector<Word> krylov = y, next(size);
-  for (std::uint64_t i = 0; i < terms; ++i) {
-    b.apply(krylov.data(), next.data(), control);
-    krylov.swap(next);
-    sequence.push_back(project(x, krylov.data()));
+class Try::Mixed : public Preconditioned {
+ public:
+  using Preconditioned::Preconditioned;
+};
+
+Try::Try(DirectSystem& system, std::uint64_t seed, unsigned blocks)
+    : system_(system),
+      blocks_(blocks),
+      seed_(seed),
+      terms_(sequence_terms(system.cols(), system.rows(), blocks)) {
+  Random random(seed);
+  b_ = std::make_unique<Mixed>(system, random);
+  for (unsigned a = 0; a < blocks; ++a) x_.push_back(Random(stream(seed, a)).words(system.cols()));
+}
+
+Try::~Try() = default;
+
+void Try::sequence_steps(unsigned b, ChainState& state, std::uint64_t count,
+                         std::vector<Block>& out, Control& control) {
+  const std::size_t size = system_.cols();
+  if (state.done == 0 && state.vector.empty()) state.vector = y_block(b);
+  std::vector<Word> next(size);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    b_->apply(state.vector.data(), next.data(), control);
+    state.vector.swap(next);
+    for (unsigned a = 0; a < blocks_; ++a) out.push_back(project(x_[a], state.vector.data()));
+    ++state.done;
   }
-  const BlockSequence s(sequence);
+}
+
+Conclusion Try::conclude(const std::vector<std::vector<Block>>& chains, Control& control) {
+  const unsigned K = blocks_;
+  Conclusion conclusion;
+  const std::size_t size = system_.cols();
+  // S_i block (a, b) = X_a^T B^(i+1) Y_b: chain b's (i K + a)th.
+  std::vector<Block> terms(terms_ * K * K);
+  for (unsigned b = 0; b < K; ++b) {
+    if (chains.at(b).size() != terms_ * K)
+      throw std::logic_error("a sequence chain of the wrong length");
+    for (std::uint64_t i = 0; i < terms_; ++i) {
+      for (unsigned a = 0; a < K; ++a) terms[(i * K + a) * K + b] = chains[b][i * K + a];
+    }
+  }
+  const BlockSequence s(K, terms);
+  terms.clear();
+  terms.shrink_to_fit();
   ApproximantBasis basis = approximant_basis(s, control);
   // The fault: a basis changed in one bit that claims B invertible.
   const bool forged = take_fault(Fault::generator);
-  if (forged) basis.columns[0][0].r ^= 1;
+  if (forged) basis.columns[0][K] ^= 1;
   // A basis that is not one is a fault: this try proves nothing.
-  probe.dimension_at_most = size;
-  if (!is_approximant_basis(s, basis, control)) return probe;
+  if (!is_approximant_basis(s, basis, control)) return conclusion;
   std::uint64_t rank = 0;
-  for (std::uint64_t width = 1; width <= terms; ++width) {
+  for (std::uint64_t width = 1; width <= terms_; ++width) {
     rank = std::max(rank, basis.hankel_rank(width));
   }
   if (forged) rank = size;
-  if (rank > size) return probe;  // more than B's size: a fault
+  if (rank > size) return conclusion;  // more than B's size: a fault
+  conclusion.rank = rank;
   if (rank == size) {
-    probe.full_rank = true;
-    probe.dimension_at_most = 0;
-    return probe;
+    conclusion.status = Conclusion::full_rank;
+    return conclusion;
   }
-  probe.dimension_at_most = size - rank;
-
   // Kernel vectors of H(a, b) of least degree, each w = sum_k B^k Y c_(d-k)
   // for an approximant c of shifted degree d: X-Krylov^T B w = 0, so B w = 0
   // when the X-Krylov space is all, and M w = 0 when B's kernel is M's.
-  std::vector<unsigned> chosen;
-  for (unsigned j = 0; j < 128; ++j) {
-    const auto& column = basis.columns[j];
-    if (std::any_of(column.begin(), column.end(), [](const auto& t) { return t.c != 0; })) {
-      chosen.push_back(j);
-    }
+  std::vector<std::size_t> chosen;
+  for (std::size_t j = 0; j < basis.width(); ++j) {
+    if (basis.has_c(j)) chosen.push_back(j);
   }
-  std::sort(chosen.begin(), chosen.end(), [&](unsigned i, unsigned j) {
+  std::sort(chosen.begin(), chosen.end(), [&](std::size_t i, std::size_t j) {
     return basis.degrees[i] != basis.degrees[j] ? basis.degrees[i] < basis.degrees[j] : i < j;
   });
   if (chosen.size() > 64) chosen.resize(64);
-  if (chosen.empty()) return probe;
-  std::uint64_t longest = 0;
-  for (const unsigned j : chosen) longest = std::max(longest, basis.degrees[j]);
-  std::vector<Word> w(size);
-  krylov = y;
-  for (std::uint64_t k = 0; k <= longest; ++k) {
+  if (chosen.empty()) return conclusion;
+  for (const std::size_t j : chosen) {
+    const std::uint64_t d = basis.degrees[j];
+    conclusion.degrees.push_back(d);
+    std::vector<Word> c;
+    c.reserve((d + 1) * K);
+    for (std::uint64_t t = 0; t <= d; ++t) c.insert(c.end(), basis.c(j, t), basis.c(j, t) + K);
+    conclusion.coefficients.push_back(std::move(c));
+  }
+  conclusion.status = Conclusion::kernel;
+  return conclusion;
+}
+
+void Try::combination_steps(unsigned b, const Conclusion& conclusion, ChainState& state,
+                            std::uint64_t count, Control& control) {
+  const std::size_t size = system_.cols();
+  const unsigned K = blocks_;
+  if (state.done == 0 && state.vector.empty()) {
+    state.vector = y_block(b);
+    state.w.assign(size, 0);
+  }
+  std::vector<Word> next(size);
+  const std::uint64_t end = std::min(conclusion.steps(), state.done + count);
+  for (std::uint64_t k = state.done; k < end; ++k) {
     if (k > 0) {
-      b.apply(krylov.data(), next.data(), control);
-      krylov.swap(next);
+      b_->apply(state.vector.data(), next.data(), control);
+      state.vector.swap(next);
     }
-    std::array<Word, 64> images{};  // bit i of B^k Y to the vectors it enters
-    for (std::size_t v = 0; v < chosen.size(); ++v) {
-      const std::uint64_t d = basis.degrees[chosen[v]];
+    std::array<Word, 64> images{};  // bit i of B^k Y_b to the vectors it enters
+    for (std::size_t v = 0; v < conclusion.degrees.size(); ++v) {
+      const std::uint64_t d = conclusion.degrees[v];
       if (k > d) continue;
-      for (Word c = basis.columns[chosen[v]][d - k].c; c != 0; c &= c - 1) {
+      for (Word c = conclusion.coefficients[v][(d - k) * K + b]; c != 0; c &= c - 1) {
         images[__builtin_ctzll(c)] |= Word{1} << v;
       }
     }
     const WordMap map(images);
-    for (std::size_t t = 0; t < size; ++t) w[t] ^= map(krylov[t]);
+    for (std::size_t t = 0; t < size; ++t) state.w[t] ^= map(state.vector[t]);
+    state.done = k + 1;
     control.checkpoint();
   }
+}
+
+KernelProbe Try::finish(const Conclusion& conclusion, const std::vector<Word>& w,
+                        Control& control) {
+  const std::size_t size = system_.cols();
+  KernelProbe probe;
+  probe.dimension_at_most = size - conclusion.rank;
+  if (w.size() != size) throw std::logic_error("a kernel combination of the wrong length");
   // The combinations of the w in B's kernel, and of those in M's.
   std::vector<Word> bw(size);
-  b.apply(w.data(), bw.data(), control);
+  b_->apply(w.data(), bw.data(), control);
   const std::vector<Word> in_b = null_space(bw);
   if (in_b.empty()) return probe;
   const WordMap to_b(images_of(in_b));
-  std::vector<Word> kernel_b(size), values(system.rows());
+  std::vector<Word> kernel_b(size), values(system_.rows());
   for (std::size_t t = 0; t < size; ++t) kernel_b[t] = to_b(w[t]);
-  for (std::size_t t = 0; t < values.size(); ++t) values[t] = to_b(b.rows()[t]);
+  for (std::size_t t = 0; t < values.size(); ++t) values[t] = to_b(b_->rows()[t]);
   const std::vector<Word> in_m = null_space(values);
   const WordMap to_m(images_of(in_m));
   std::vector<Word> g(size);
@@ -323,26 +376,56 @@ KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& cont
   if (take_fault(Fault::kernel_vector)) g[0] ^= 1;
   // The certificate: M g = 0 for the 64 vectors of g at once, by a product
   // apart from the one that chose them.
-  system.apply(g.data(), values.data(), control);
+  system_.apply(g.data(), values.data(), control);
   if (!all_zero(values)) return probe;
   probe.annihilators = reduced_echelon(vectors_of(g));
   // M's kernel lies in B's, so when the vectors found span B's kernel (as
   // many independent ones as the rank leaves), those of M's kernel among
   // them are all of it.
   const std::uint64_t spanned = in_b.size() - null_space(kernel_b).size();
-  if (spanned == size - rank) {
+  if (spanned == size - conclusion.rank) {
     probe.dimension_at_most = probe.annihilators.size();
     probe.full_rank = probe.annihilators.empty();
   }
   return probe;
 }
 
-std::uint64_t probe_memory(std::uint64_t columns, std::uint64_t rows) noexcept {
-  const std::uint64_t terms = sequence_terms(columns, rows);
-  // The sequence and its tables, the basis (128 columns of about sigma / 2
-  // coefficients of 16 bytes), five vectors of columns and three of rows.
-  return BlockSequence::memory(terms) + 8 * 64 * terms + 128 * 16 * (terms / 2 + 8) +
-         8 * (5 * columns + 3 * rows) + 8 * rows;
+std::vector<Word> Try::y_block(unsigned b) const {
+  return Random(stream(seed_, blocks_ + b)).words(system_.cols());
+}
+
+KernelProbe probe_kernel(DirectSystem& system, std::uint64_t seed, Control& control) {
+  KernelProbe probe;
+  if (system.cols() == 0) {
+    probe.full_rank = true;
+    return probe;
+  }
+  const MemoryReservation reservation(probe_memory(system.cols(), system.rows()),
+                                      "the black-box solver's sequences");
+  Try one(system, seed, 1);
+  control.plan(one.terms() + one.terms() / 2 + 2);
+  std::vector<std::vector<Block>> chains(1);
+  ChainState state;
+  one.sequence_steps(0, state, one.terms(), chains[0], control);
+  const Conclusion conclusion = one.conclude(chains, control);
+  probe.dimension_at_most = system.cols() - conclusion.rank;
+  if (conclusion.status == Conclusion::full_rank) {
+    probe.full_rank = true;
+    probe.dimension_at_most = 0;
+  }
+  if (conclusion.status != Conclusion::kernel) return probe;
+  state = ChainState{};
+  one.combination_steps(0, conclusion, state, conclusion.steps(), control);
+  return one.finish(conclusion, state.w, control);
+}
+
+std::uint64_t probe_memory(std::uint64_t columns, std::uint64_t rows, unsigned blocks) noexcept {
+  const std::uint64_t terms = sequence_terms(columns, rows, blocks), K = blocks;
+  // The chains' blocks and the sequence's tables, the basis (128 K columns
+  // of about sigma / 2 coefficients of 16 K bytes), X and five vectors of
+  // columns, three of rows.
+  return BlockSequence::memory(terms, blocks) + 8 * 64 * terms * K * K +
+         128 * K * 16 * K * (terms / 2 + 8) + 8 * ((5 + K) * columns + 4 * rows);
 }
 
 }  // namespace quillmat::engine

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,8 @@
 #include "cpython/steal.hpp"
 #include "engine/cores.hpp"
 #include "engine/immunity.hpp"
+#include "engine/memory.hpp"
+#include "engine/monomials.hpp"
 #include "engine/solver.hpp"
 #include "engine/wiedemann.hpp"
 #include "engine_python/call.hpp"
@@ -226,6 +229,8 @@ auto run(Variables n, const Bits& bits, Threads threads, Progress progress, Work
     });
   } catch (const engine::Unproved& unproved) {
     raise(PyExc_RuntimeError, unproved.what());
+  } catch (const std::invalid_argument& invalid) {  // a stage's state from another try
+    raise(PyExc_ValueError, invalid.what());
   }
 }
 
@@ -266,6 +271,231 @@ Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progres
   return std::move(list).finish();
 }
 
+// --- One try of the black-box solver in stages, for a cluster ---------------------
+//
+// Each stage is a pure function of the system (n, bits, degree), the try
+// (seed, attempt, blocks) and what the stage before returned, so that any
+// process can run any chain of it, and a chain can stop and go on.  The
+// states travel as bytes: vectors of 64-bit words, little-endian.
+
+// A buffer of 64-bit words, little-endian.
+struct Words {
+  std::vector<Word> value;
+  static Words from_python(PyObject* object, const char*) {
+    Py_buffer view{};
+    if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) throw_pending();
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view, PyBuffer_Release);
+    if (view.len % 8 != 0) {
+      raise_format(PyExc_ValueError, "a state of %zd bytes is not one of 8-byte words", view.len);
+    }
+    Words words;
+    words.value.resize(static_cast<std::size_t>(view.len) / 8);
+    const auto* bytes = static_cast<const unsigned char*>(view.buf);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(view.len); ++i) {
+      words.value[i / 8] |= Word{bytes[i]} << (8 * (i % 8));
+    }
+    return words;
+  }
+};
+
+Ref bytes_of(const Word* words, std::size_t count) {
+  Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * count)));
+  auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+  for (std::size_t i = 0; i < 8 * count; ++i) {
+    out[i] = static_cast<unsigned char>(words[i / 8] >> (8 * (i % 8)));
+  }
+  return bytes;
+}
+
+struct Count {
+  std::uint64_t value;
+  static Count from_python(PyObject* object, const char* name) {
+    const Integer count = Integer::read(object);
+    if (!count.within(0, 1L << 40)) count.out_of_range(name, 0, 1L << 40);
+    return {static_cast<std::uint64_t>(count.value)};
+  }
+};
+
+// The most chains a try may have: the width of its lingen grows with it.
+constexpr long max_blocks = 256;
+
+struct Blocks {
+  unsigned count;
+  static Blocks from_python(PyObject* object, const char* name) {
+    const Integer blocks = Integer::read(object);
+    if (!blocks.within(1, max_blocks)) blocks.out_of_range(name, 1, max_blocks);
+    return {static_cast<unsigned>(blocks.value)};
+  }
+};
+
+// The try a stage belongs to.
+struct SplitTry {
+  int degree;
+  std::uint64_t seed;
+  unsigned blocks;
+};
+
+// Runs `work(try, control)` on a fresh Try of the system, lock released.
+template <class Work>
+auto run_split(Variables n, const Bits& bits, const Degree& degree, Seed seed, Count attempt,
+               Blocks blocks, Threads threads, Progress progress, Work work) {
+  const int d = degree.at_most(n);
+  return run(n, bits, threads, progress, [&](const TruthTable& s, engine::Control& control) {
+    engine::DirectSystem system(s, d);
+    const engine::MemoryReservation reservation(
+        engine::probe_memory(system.cols(), system.rows(), blocks.count),
+        "the black-box solver's sequences");
+    const std::uint64_t seed_of_try =
+        engine::try_seed(seed.value, s, d, static_cast<unsigned>(attempt.value));
+    engine::Try one(system, seed_of_try, blocks.count);
+    return work(one, system, control);
+  });
+}
+
+Ref split_plan(Variables n, Bits bits, Degree degree, Blocks blocks) {
+  const int d = degree.at_most(n);
+  const TruthTable s(n.count, bits.words(n));
+  const std::uint64_t columns = engine::monomials_up_to_count(n.count, d);
+  const std::uint64_t rows = s.weight();
+  return tuple_of(to_int(columns), to_int(rows),
+                  to_int(engine::sequence_terms(columns, rows, blocks.count)),
+                  to_int(engine::DirectSystem::memory(s, d) +
+                         engine::probe_memory(columns, rows, blocks.count)));
+}
+
+unsigned block_of(const Integer& block, Blocks blocks) {
+  if (!block.within(0, static_cast<long>(blocks.count) - 1))
+    block.out_of_range("block", 0, static_cast<long>(blocks.count) - 1);
+  return static_cast<unsigned>(block.value);
+}
+
+void check_vector(const std::vector<Word>& v, std::size_t size, const char* what) {
+  if (!v.empty() && v.size() != size) {
+    raise_format(PyExc_ValueError, "%s has %zu words, not the system's %zu", what, v.size(), size);
+  }
+}
+
+Ref split_sequence(Variables n, Bits bits, Degree degree, Seed seed, Count attempt, Blocks blocks,
+                   Integer block, Count done, Words vector, Count count, Threads threads,
+                   Progress progress) {
+  const unsigned b = block_of(block, blocks);
+  std::vector<engine::Block> out;
+  engine::ChainState state{done.value, std::move(vector.value), {}};
+  run_split(n, bits, degree, seed, attempt, blocks, threads, progress,
+            [&](engine::Try& one, engine::DirectSystem& system, engine::Control& control) {
+              if ((state.done > 0) != !state.vector.empty() || state.done > one.terms()) {
+                throw std::invalid_argument("a sequence state that no chain of this try has");
+              }
+              check_vector(state.vector, system.cols(), "the chain's vector");
+              const std::uint64_t steps = std::min(count.value, one.terms() - state.done);
+              control.plan(steps);
+              one.sequence_steps(b, state, steps, out, control);
+              return 0;
+            });
+  return tuple_of(to_int(state.done), bytes_of(state.vector.data(), state.vector.size()),
+                  bytes_of(out.empty() ? nullptr : out[0].data(), 64 * out.size()));
+}
+
+// A conclusion as words: status, rank, count, the count degrees, then the
+// coefficients of each in turn.
+std::vector<Word> words_of(const engine::Conclusion& c) {
+  std::vector<Word> words{static_cast<Word>(c.status), c.rank, c.degrees.size()};
+  words.insert(words.end(), c.degrees.begin(), c.degrees.end());
+  for (const auto& v : c.coefficients) words.insert(words.end(), v.begin(), v.end());
+  return words;
+}
+
+engine::Conclusion conclusion_of(const std::vector<Word>& words, unsigned blocks,
+                                 std::uint64_t columns) {
+  auto invalid = [] { throw std::invalid_argument("a plan that no conclusion of this try gave"); };
+  if (words.size() < 3 || words[0] > 2 || words[1] > columns || words[2] > 64) invalid();
+  engine::Conclusion c;
+  c.status = static_cast<engine::Conclusion::Status>(words[0]);
+  c.rank = words[1];
+  std::size_t at = 3 + words[2];
+  if (words.size() < at) invalid();
+  c.degrees.assign(words.begin() + 3, words.begin() + static_cast<std::ptrdiff_t>(at));
+  for (const std::uint64_t d : c.degrees) {
+    if (d > columns || words.size() - at < (d + 1) * blocks) invalid();
+    c.coefficients.emplace_back(words.begin() + static_cast<std::ptrdiff_t>(at),
+                                words.begin() + static_cast<std::ptrdiff_t>(at + (d + 1) * blocks));
+    at += (d + 1) * blocks;
+  }
+  if (at != words.size()) invalid();
+  return c;
+}
+
+Ref split_conclude(Variables n, Bits bits, Degree degree, Seed seed, Count attempt, Blocks blocks,
+                   Words chains, Threads threads, Progress progress) {
+  const std::vector<Word> words = run_split(
+      n, bits, degree, seed, attempt, blocks, threads, progress,
+      [&](engine::Try& one, engine::DirectSystem&, engine::Control& control) {
+        const std::size_t per_chain = 64 * one.terms() * blocks.count;
+        if (chains.value.size() != per_chain * blocks.count) {
+          throw std::invalid_argument("the sequence chains are not all whole");
+        }
+        std::vector<std::vector<engine::Block>> split(blocks.count);
+        for (unsigned b = 0; b < blocks.count; ++b) {
+          split[b].resize(one.terms() * blocks.count);
+          std::memcpy(split[b].data(), chains.value.data() + b * per_chain, 8 * per_chain);
+        }
+        chains.value = {};
+        return words_of(one.conclude(split, control));
+      });
+  const engine::Conclusion c = conclusion_of(words, blocks.count, ~std::uint64_t{0});
+  return tuple_of(check(PyLong_FromLong(c.status)), to_int(c.rank), to_int(c.steps()),
+                  bytes_of(words.data(), words.size()));
+}
+
+Ref split_combination(Variables n, Bits bits, Degree degree, Seed seed, Count attempt,
+                      Blocks blocks, Integer block, Words plan, Count done, Words vector, Words w,
+                      Count count, Threads threads, Progress progress) {
+  const unsigned b = block_of(block, blocks);
+  engine::ChainState state{done.value, std::move(vector.value), std::move(w.value)};
+  run_split(n, bits, degree, seed, attempt, blocks, threads, progress,
+            [&](engine::Try& one, engine::DirectSystem& system, engine::Control& control) {
+              const engine::Conclusion c = conclusion_of(plan.value, blocks.count, system.cols());
+              if ((state.done > 0) != !state.vector.empty() ||
+                  state.vector.empty() != state.w.empty() || state.done > c.steps()) {
+                throw std::invalid_argument("a combination state that no chain of this try has");
+              }
+              check_vector(state.vector, system.cols(), "the chain's vector");
+              check_vector(state.w, system.cols(), "the chain's sum");
+              const std::uint64_t steps = std::min(count.value, c.steps() - state.done);
+              control.plan(steps);
+              one.combination_steps(b, c, state, steps, control);
+              return 0;
+            });
+  return tuple_of(to_int(state.done), bytes_of(state.vector.data(), state.vector.size()),
+                  bytes_of(state.w.data(), state.w.size()));
+}
+
+Ref split_finish(Variables n, Bits bits, Degree degree, Seed seed, Count attempt, Blocks blocks,
+                 Words plan, Words w, Threads threads, Progress progress) {
+  std::vector<Mask> monomials;
+  const engine::KernelProbe probe = run_split(
+      n, bits, degree, seed, attempt, blocks, threads, progress,
+      [&](engine::Try& one, engine::DirectSystem& system, engine::Control& control) {
+        const engine::Conclusion c = conclusion_of(plan.value, blocks.count, system.cols());
+        if (c.status != engine::Conclusion::kernel) {
+          throw std::invalid_argument("a plan with no kernel to finish");
+        }
+        check_vector(w.value, system.cols(), "the kernel combination");
+        monomials = system.monomials();
+        return one.finish(c, w.value, control);
+      });
+  ListBuilder list(probe.annihilators.size());
+  for (const auto& v : probe.annihilators) {
+    std::vector<Mask> terms;
+    for (std::size_t j = 0; j < monomials.size(); ++j) {
+      if (v[j / 64] >> (j % 64) & 1) terms.push_back(monomials[j]);
+    }
+    list.append(terms_list(terms));
+  }
+  return tuple_of(std::move(list).finish(), to_int(probe.dimension_at_most),
+                  check(PyBool_FromLong(probe.full_rank)));
+}
+
 // For the tests that show a broken step of the black-box solver cannot give
 // a wrong answer: the next `count` tries corrupt what `fault` names.
 Ref inject_faults(Integer fault, Integer count) {
@@ -302,6 +532,33 @@ PyMethodDef methods[] = {
              "The canonical basis of the annihilators of f of degree at most `degree`, each "
              "a list of monomial masks.",
              "n", "bits", "degree", "threads", "progress", "method", "seed">::definition(),
+    Function<"_split_plan", &split_plan,
+             "(columns, rows, terms, memory): the size of Ann_degree(f)'s system, the "
+             "products of each sequence chain of a try of `blocks` chains, and the bytes a "
+             "process running a stage holds.",
+             "n", "bits", "degree", "blocks">::definition(),
+    Function<"_split_sequence", &split_sequence,
+             "(done, vector, blocks): sequence chain `block` of a try, `count` steps on from "
+             "(done, vector) (0 and b\"\" at the start), and the sequence's blocks of those "
+             "steps.",
+             "n", "bits", "degree", "seed", "attempt", "blocks", "block", "done", "vector", "count",
+             "threads", "progress">::definition(),
+    Function<"_split_conclude", &split_conclude,
+             "(status, rank, steps, plan): lingen on the whole chains (concatenated by chain), "
+             "checked; status 0 proves nothing, 1 full rank, 2 a kernel, whose combination "
+             "chains take `steps` steps each.",
+             "n", "bits", "degree", "seed", "attempt", "blocks", "chains", "threads",
+             "progress">::definition(),
+    Function<"_split_combination", &split_combination,
+             "(done, vector, w): combination chain `block`, `count` steps on from "
+             "(done, vector, w) (0, b\"\", b\"\" at the start).",
+             "n", "bits", "degree", "seed", "attempt", "blocks", "block", "plan", "done", "vector",
+             "w", "count", "threads", "progress">::definition(),
+    Function<"_split_finish", &split_finish,
+             "(annihilators, dimension_at_most, full_rank): the annihilators from the sum of "
+             "the combination chains' w, each checked, and what is proved of the dimension.",
+             "n", "bits", "degree", "seed", "attempt", "blocks", "plan", "w", "threads",
+             "progress">::definition(),
     Function<"_inject_faults", &inject_faults,
              "For tests: the next `count` tries of the black-box solver corrupt their "
              "generator (fault 1) or kernel vector (fault 2) before the checks; fault 0 none.",

@@ -134,8 +134,16 @@ def _terminate_workers(pool: ProcessPoolExecutor, context: _RecordingContext) ->
     if terminate is not None:
         terminate()
         return
+    # The pool's manager thread closes its wake-up pipe as it ends, and the
+    # interpreter's exit writes to that pipe: before 3.13 the two can race
+    # into an "Exception ignored ... Bad file descriptor" after the command's
+    # last line.  With the workers gone the thread ends at once; waiting for
+    # it here leaves nothing to race.
+    manager = getattr(pool, "_executor_manager_thread", None)
     pool.shutdown(wait=False, cancel_futures=True)
     context.terminate()
+    if manager is not None and manager is not threading.current_thread():
+        manager.join(timeout=5)
 
 
 # The pools of the iterators still running.  The interpreter's exit joins each
