@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -369,9 +370,12 @@ unsigned block_of(const Integer& block, Blocks blocks) {
   return static_cast<unsigned>(block.value);
 }
 
+// Inside the work, without the interpreter's lock: a C++ exception, raised
+// as ValueError once the lock is held again.
 void check_vector(const std::vector<Word>& v, std::size_t size, const char* what) {
   if (!v.empty() && v.size() != size) {
-    raise_format(PyExc_ValueError, "%s has %zu words, not the system's %zu", what, v.size(), size);
+    throw std::invalid_argument(std::string(what) + " has " + std::to_string(v.size()) +
+                                " words, not the system's " + std::to_string(size));
   }
 }
 

@@ -1,4 +1,4 @@
-"""The black-box method (Wiedemann's, over GF(2^64)) against the dense one and
+"""The black-box method (block Wiedemann over GF(2)) against the dense one and
 against evaluation: the same immunity, annihilators that vanish where they
 must, dimensions and bases only where proved, answers that never depend on
 the seed, and faults put in on purpose that never come out as answers."""

@@ -54,10 +54,11 @@ import os
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Literal, NamedTuple, get_args
+from typing import Any, Literal, NamedTuple, get_args
 
 from quillmat import _engine
 from quillmat.immunity._batches import map_immunity
+from quillmat.immunity._cluster import cluster_immunity
 from quillmat.immunity._plot import plot_profile
 from quillmat.immunity._table import (
     MAX_VARIABLES,
@@ -141,7 +142,9 @@ class Dimensions(NamedTuple):
 def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
                        progress: Progress | None = None,
                        hex_order: HexOrder = "msb-first", method: Method = "auto",
-                       seed: int | None = None) -> Immunity:
+                       seed: int | None = None, executor: Any = None,
+                       checkpoint: str | os.PathLike[str] | None = None,
+                       chains: int | None = None) -> Immunity:
     """The algebraic immunity of f, with an annihilator of that degree.
 
     The annihilator is one of f when f has one of that degree, else one of
@@ -150,14 +153,52 @@ def algebraic_immunity(f: TruthTable, *, threads: int | None = None,
     `Immunity.canonical` for the black-box method).  `hex_order` says how a
     "0x..." str is read (see read_table).  `method` chooses the solver (see
     Method); `seed` fixes the black-box method's random choices, which change
-    only how long the answer takes, never the answer."""
+    only how long the answer takes, never the answer.
+
+    One function across processes or machines: with `executor` (any
+    concurrent.futures.Executor, or a Dask distributed Client) the
+    black-box method runs each try as `chains` independent chains (by
+    default one a worker), each a series of tasks on the executor, with
+    `threads` threads each (1 by default); the answer is the same.  With
+    `checkpoint`, a directory, each chain's state is kept there after each
+    task, and a run stopped and started again with the same arguments goes
+    on where it stopped (docs/immunity.md, "One function across machines")."""
     table = read_table(f, hex_order=hex_order)
+    if executor is not None or checkpoint is not None or chains is not None:
+        return _on_executor(table, executor, threads, progress, method, seed, checkpoint, chains)
     degree, of_complement, terms, dim_f, dim_complement, canonical, used = \
         _engine.algebraic_immunity(table.n, table.bits, _threads(threads), progress,
                                    _method(method), _seed(seed))
     strings = _exponents(terms, table.n)
     return Immunity(table.n, degree, of_complement, strings, anf(strings), dim_f, dim_complement,
                     canonical, used)
+
+
+def _on_executor(table: PackedTable, executor: Any, threads: int | None,
+                 progress: Progress | None, method: Method, seed: int | None,
+                 checkpoint: str | os.PathLike[str] | None, chains: int | None) -> Immunity:
+    if executor is None:
+        raise TypeError("checkpoint and chains need an executor: pass executor= a "
+                        "concurrent.futures.Executor or a Dask distributed Client")
+    if _method(method) == _METHODS.index("dense"):
+        raise ValueError("an executor runs the black-box method; method=\"dense\" runs on "
+                         "this machine alone (pass method=\"black-box\" or \"auto\")")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__!r}")
+    if chains is not None:
+        chains = operator.index(chains)
+        if not 1 <= chains <= 256:
+            raise ValueError(f"chains must be from 1 to 256, not {chains}")
+    if checkpoint is not None and not isinstance(checkpoint, (str, os.PathLike)):
+        raise TypeError(f"checkpoint must be a directory's path, not "
+                        f"{type(checkpoint).__name__!r}")
+    degree, of_complement, terms, dim_f, dim_complement, canonical, _run = cluster_immunity(
+        table, executor, chains=chains, seed=None if seed is None else _seed(seed),
+        checkpoint=checkpoint, threads=1 if threads is None else _threads(threads),
+        progress=progress)
+    strings = _exponents(terms, table.n)
+    return Immunity(table.n, degree, of_complement, strings, anf(strings), dim_f, dim_complement,
+                    canonical, "black-box")
 
 
 def annihilators(f: TruthTable, degree: int, *, threads: int | None = None,
