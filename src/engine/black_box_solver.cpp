@@ -77,24 +77,25 @@ BlackBoxSolver::Kernel BlackBoxSolver::probe(const TruthTable& s, int d, bool wh
   return kernel;
 }
 
-double BlackBoxSolver::cost(const TruthTable& s, int d) const {
-  // A try: sigma products by B (each two transforms of about n 2^(n-1) word
-  // operations, the mixing of the rows and a projection), the approximant
-  // basis and its check (tuning::lingen_cost a term squared), and for an
-  // annihilator about sigma / 2 more products.  One try nearly always
-  // proves what is asked.
+double BlackBoxSolver::cost(const TruthTable& s, int d, unsigned chains) const {
+  // A try: sigma products by B on each chain (each two transforms of about
+  // n 2^(n-1) word operations, the mixing of the rows and a projection per
+  // block of X), the approximant basis and its check (tuning::lingen_cost a
+  // term squared for one chain; K^3 times that a term squared for K, whose
+  // terms are K times fewer), and for an annihilator about sigma / 2 more
+  // products.  One try nearly always proves what is asked.
   const double n = s.variables(), points = static_cast<double>(s.points());
-  const double columns = static_cast<double>(monomials_up_to_count(s.variables(), d));
-  const double rows = static_cast<double>(s.weight());
-  const double terms =
-      static_cast<double>(sequence_terms(monomials_up_to_count(s.variables(), d), s.weight()));
-  const double product = n * points + 2 * points + 4 * rows + 16 * columns;
-  return 1.5 * terms * product + tuning::lingen_cost * terms * terms;
+  const std::uint64_t columns = monomials_up_to_count(s.variables(), d);
+  const double rows = static_cast<double>(s.weight()), k = chains;
+  const double terms = static_cast<double>(sequence_terms(columns, s.weight(), chains));
+  const double product =
+      n * points + 2 * points + 4 * rows + (4 + 12 * k) * static_cast<double>(columns);
+  return 1.5 * terms * product + tuning::lingen_cost * k * k * k * terms * terms;
 }
 
-std::uint64_t BlackBoxSolver::memory(const TruthTable& s, int d) const {
+std::uint64_t BlackBoxSolver::memory(const TruthTable& s, int d, unsigned chains) const {
   return DirectSystem::memory(s, d) +
-         probe_memory(monomials_up_to_count(s.variables(), d), s.weight());
+         probe_memory(monomials_up_to_count(s.variables(), d), s.weight(), chains);
 }
 
 namespace {

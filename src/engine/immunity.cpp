@@ -215,6 +215,25 @@ Immunity immunity_by_degrees(const TruthTable& f, const Solvers& solvers, Contro
 
 }  // namespace
 
+std::vector<SystemCosts> system_costs(const TruthTable& f, unsigned chains) {
+  const TruthTable complement = f.complement();
+  const int bound = immunity_bound(f, f.weight(), complement.weight());
+  const DenseSolver dense;
+  const BlackBoxSolver black_box(0);
+  std::vector<SystemCosts> costs(static_cast<std::size_t>(bound) + 1);
+  for (int d = 0; d <= bound; ++d) {
+    SystemCosts& c = costs[static_cast<std::size_t>(d)];
+    for (int s = 0; s < 2; ++s) {
+      const TruthTable& side = s == 0 ? f : complement;
+      c.dense[s] = dense.cost(side, d);
+      c.dense_memory[s] = dense.memory(side, d);
+      c.black_box[s] = black_box.cost(side, d, chains);
+      c.black_box_memory[s] = black_box.memory(side, d, chains);
+    }
+  }
+  return costs;
+}
+
 Immunity algebraic_immunity(const TruthTable& f, Control& control, Choice choice) {
   const Solvers solvers(choice.method, choice.seed);
   if (choice.method != Method::dense) {

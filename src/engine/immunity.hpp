@@ -1,6 +1,7 @@
 // Algebraic immunity: the lowest degree of an annihilator of f or of f + 1.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -50,5 +51,17 @@ std::vector<Dimensions> immunity_profile(const TruthTable& f, int max_degree, Co
 // function that vanishes on the support).
 std::vector<std::vector<Mask>> annihilators(const TruthTable& f, int degree, Control& control,
                                             Choice choice = {});
+
+// What deciding each side's system at each degree up to the bound (the
+// degree at which some side surely has an annihilator) costs each solver,
+// in its cost units and peak bytes, before any work: what an estimate of a
+// search's time is made of.  The black-box figures are for `chains` chains a
+// try, each on a core of its own (1: one machine's one chain); its memory
+// is one process's.
+struct SystemCosts {
+  std::array<double, 2> dense{}, black_box{};  // side 0 is f, side 1 is f + 1
+  std::array<std::uint64_t, 2> dense_memory{}, black_box_memory{};
+};
+std::vector<SystemCosts> system_costs(const TruthTable& f, unsigned chains);
 
 }  // namespace quillmat::engine

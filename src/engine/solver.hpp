@@ -103,8 +103,12 @@ class DenseSolver final : public Solver {
 class BlackBoxSolver final : public Solver {
  public:
   explicit BlackBoxSolver(std::uint64_t seed) : seed_(seed) {}
-  double cost(const TruthTable& s, int d) const override;
-  std::uint64_t memory(const TruthTable& s, int d) const override;
+  double cost(const TruthTable& s, int d) const override { return cost(s, d, 1); }
+  std::uint64_t memory(const TruthTable& s, int d) const override { return memory(s, d, 1); }
+  // With the sequence in `chains` chains, each on a core of its own: the
+  // time of one chain and of the conclusion; the memory of one process.
+  double cost(const TruthTable& s, int d, unsigned chains) const;
+  std::uint64_t memory(const TruthTable& s, int d, unsigned chains) const;
   std::uint64_t dimension(const TruthTable& s, int d, Control& control) const override;
   std::vector<std::vector<Mask>> basis(const TruthTable& s, int d, Control& control) const override;
   std::vector<Mask> first_of_lowest_degree(const TruthTable& s, int d,

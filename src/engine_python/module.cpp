@@ -272,6 +272,26 @@ Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progres
   return std::move(list).finish();
 }
 
+// The most chains a try may have: the width of its lingen grows with it.
+constexpr long max_blocks = 256;
+
+Ref system_costs(Variables n, Bits bits, Integer chains) {
+  if (!chains.within(1, max_blocks)) chains.out_of_range("chains", 1, max_blocks);
+  // The weights alone take seconds at 30 variables: the lock is let go.
+  const std::vector<engine::SystemCosts> costs =
+      run(n, bits, Threads{1}, Progress{Py_None}, [&](const TruthTable& f, engine::Control&) {
+        return engine::system_costs(f, static_cast<unsigned>(chains.value));
+      });
+  ListBuilder list(costs.size());
+  for (const engine::SystemCosts& c : costs) {
+    auto pair = [](const auto& two, auto make) { return tuple_of(make(two[0]), make(two[1])); };
+    auto real = [](double x) { return check(PyFloat_FromDouble(x)); };
+    list.append(tuple_of(pair(c.dense, real), pair(c.dense_memory, to_int), pair(c.black_box, real),
+                         pair(c.black_box_memory, to_int)));
+  }
+  return std::move(list).finish();
+}
+
 // --- One try of the black-box solver in stages, for a cluster ---------------------
 //
 // Each stage is a pure function of the system (n, bits, degree), the try
@@ -316,9 +336,6 @@ struct Count {
     return {static_cast<std::uint64_t>(count.value)};
   }
 };
-
-// The most chains a try may have: the width of its lingen grows with it.
-constexpr long max_blocks = 256;
 
 struct Blocks {
   unsigned count;
@@ -536,6 +553,12 @@ PyMethodDef methods[] = {
              "The canonical basis of the annihilators of f of degree at most `degree`, each "
              "a list of monomial masks.",
              "n", "bits", "degree", "threads", "progress", "method", "seed">::definition(),
+    Function<"system_costs", &system_costs,
+             "[((dense_f, dense_complement), (their bytes), (black_box_f, black_box_complement), "
+             "(their bytes)) for degree 0 .. bound]: what each solver's system of each side "
+             "costs, in the solver's cost units, up to the degree at which some side surely has "
+             "an annihilator; the black box's with `chains` chains a try.",
+             "n", "bits", "chains">::definition(),
     Function<"_split_plan", &split_plan,
              "(columns, rows, terms, memory): the size of Ann_degree(f)'s system, the "
              "products of each sequence chain of a try of `blocks` chains, and the bytes a "

@@ -182,3 +182,45 @@ def test_stage_states_from_elsewhere_are_refused():
     with pytest.raises(ValueError, match="no conclusion of this try"):
         _engine._split_finish(*args, b"\x02" + bytes(7), bytes(8 * columns), 1, None)
     assert terms > 2
+
+
+# --- estimates -----------------------------------------------------------------
+
+
+def monomials_up_to(n, d):
+    from math import comb
+    return sum(comb(n, k) for k in range(d + 1))
+
+
+def packed_random(n, seed):
+    return immunity.PackedTable(n, random.Random(seed).randbytes(1 << (n - 3)))
+
+
+@pytest.mark.parametrize("n, weight", [(6, 20), (10, 512), (12, 100), (16, None)])
+def test_an_estimate_counts_the_degrees_a_search_can_reach(n, weight):
+    table = immunity.read_table(random_table(n, n, weight)) if weight else packed_random(n, n)
+    e = immunity.estimate(table)
+    lighter = min(table.weight(), (1 << n) - table.weight())
+    # The bound: the least degree with more monomials than the lighter side has points.
+    assert monomials_up_to(n, e.bound) > lighter >= monomials_up_to(n, e.bound - 1)
+    assert len(e.by_degree) == e.bound + 1 and e.by_degree[-1] == (e.dense, e.black_box)
+    # A search that must go higher costs more: the black-box one goes up
+    # through every degree below.
+    black_box = [b.seconds for _, b in e.by_degree]
+    assert black_box == sorted(black_box) and black_box[0] > 0
+    assert all(d.seconds >= 0 and d.memory >= 0 for d, _ in e.by_degree)
+
+
+def test_an_estimate_sees_the_memory_wall():
+    # 20 variables: the dense system of degree 9 holds gigabytes, the black
+    # box megabytes; chains on other cores take less time each but more
+    # lingen, and one process holds more for them.
+    table = packed_random(20, 20)
+    one = immunity.estimate(table, threads=1)
+    two = immunity.estimate(table, threads=2)
+    eight = immunity.estimate(table, chains=8)
+    assert one.dense.memory > 2**32 > 2**28 > one.black_box.memory
+    assert two.black_box.seconds < one.black_box.seconds
+    assert eight.black_box.memory > one.black_box.memory
+    with pytest.raises(ValueError, match="chains must be from 1 to 256"):
+        immunity.estimate(table, chains=0)

@@ -632,3 +632,21 @@ def test_the_black_box_method_gives_the_same_immunity():
     assert text.returncode == 0 and "?" in text.stdout, text.stdout + text.stderr
     bad = run("--method", "sparse", "0110")
     assert bad.returncode == 2 and "invalid choice: 'sparse'" in bad.stderr
+
+
+def test_estimate_predicts_without_computing():
+    # 24 variables would take hours; the estimate answers at once, the same
+    # figures as the function's.
+    big = hex_table(24, 1)
+    done = run("--estimate", "--json", "-", stdin=f"0x6996\n{big}\n")
+    assert done.returncode == 0, done.stderr
+    small, large = (json.loads(line) for line in done.stdout.splitlines())
+    expected = immunity.estimate(big)
+    assert (large["n"], large["bound"]) == (24, expected.bound)
+    assert large["dense"] == {"seconds": expected.dense.seconds, "bytes": expected.dense.memory}
+    assert large["black-box"]["bytes"] == expected.black_box.memory
+    assert small["function"] == "0x6996" and small["bound"] == 2
+    text = run("--estimate", "0x6996")
+    assert text.returncode == 0 and text.stdout.startswith("0x6996: 4 variables, immunity at most 2")
+    bad = run("--estimate", "0x699")
+    assert bad.returncode == 2 and ONE_LINE.match(bad.stderr) and bad.stdout == ""

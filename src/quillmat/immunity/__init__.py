@@ -59,6 +59,7 @@ from typing import Any, Literal, NamedTuple, get_args
 from quillmat import _engine
 from quillmat.immunity._batches import map_immunity
 from quillmat.immunity._cluster import cluster_immunity
+from quillmat.immunity._estimate import Cost, search_costs
 from quillmat.immunity._plot import plot_profile
 from quillmat.immunity._table import (
     MAX_VARIABLES,
@@ -84,6 +85,9 @@ __all__ = [
     "anf",
     "annihilators",
     "available_cores",
+    "Cost",
+    "Estimate",
+    "estimate",
     "from_anf",
     "immunity_profile",
     "map_immunity",
@@ -137,6 +141,47 @@ class Dimensions(NamedTuple):
 
     f: int | None
     complement: int | None
+
+
+@dataclass(frozen=True)
+class Estimate:
+    """What algebraic_immunity(f) costs by each method, predicted before any work.
+
+    The figures come from the cost models that choose the solvers, at rates
+    measured on one machine (docs/benchmarks.md, "Estimates"): a guide to
+    whether a run takes a minute or a week, good to a factor of two or
+    three, not a promise.  `dense` and `black_box` hold for a function whose
+    immunity is `bound`, the most it can be; `by_degree[a]` for immunity a,
+    when a lower one is expected (Tr(x^-1)'s is ceil(2 sqrt(n)) - 2)."""
+
+    n: int
+    """The number of variables."""
+    bound: int
+    """The most the immunity can be: some side has an annihilator of this degree."""
+    dense: Cost
+    """The dense method, on one machine: seconds and peak bytes."""
+    black_box: Cost
+    """The black-box method: seconds and peak bytes (of one process with chains)."""
+    by_degree: tuple[tuple[Cost, Cost], ...]
+    """(dense, black_box) for each immunity 0 .. bound."""
+    chains: int = 1
+    """The chains of each black-box try (algebraic_immunity's `chains`), each on a
+    core of its own; with 1, the two sides of a degree run side by side when
+    `threads` allows two."""
+
+
+def estimate(f: TruthTable, *, chains: int = 1, threads: int | None = None,
+             hex_order: HexOrder = "msb-first") -> Estimate:
+    """Time and memory that algebraic_immunity(f) takes by each method, predicted
+    in milliseconds from measured rates (see Estimate).  `chains` and
+    `threads` are those the run would have."""
+    table = read_table(f, hex_order=hex_order)
+    chains = operator.index(chains)
+    if not 1 <= chains <= 256:
+        raise ValueError(f"chains must be from 1 to 256, not {chains}")
+    cores = available_cores() if threads is None else _threads(threads)
+    costs = search_costs(table, chains, sides_together=chains == 1 and cores >= 2)
+    return Estimate(table.n, len(costs) - 1, costs[-1][0], costs[-1][1], tuple(costs), chains)
 
 
 def algebraic_immunity(f: TruthTable, *, threads: int | None = None,

@@ -142,6 +142,9 @@ def parser() -> argparse.ArgumentParser:
                    help="the black-box method's random choices, for a run that repeats")
     p.add_argument("--threads", type=int, metavar="N",
                    help="threads per function (default: all cores, shared among the jobs)")
+    p.add_argument("--estimate", action="store_true",
+                   help="print the predicted time and memory of each method instead of "
+                   "computing (at most, for the highest immunity possible)")
     p.add_argument("--no-progress", action="store_true",
                    help="no progress bar on standard error (it shows on a terminal once a run "
                    "takes over a second)")
@@ -575,6 +578,8 @@ def run(argv: Sequence[str] | None, stdout: IO[str] | None, stdin: IO[bytes] | N
     if args.version:
         Output(stdout, Progress()).write(f"{PROG} {importlib.metadata.version('quillmat')}")
         return 0
+    if args.estimate:
+        return print_estimates(args, stdout, stdin)
     fields = checked(args)
     draw = None
     if args.plot is not None:
@@ -618,6 +623,35 @@ def run(argv: Sequence[str] | None, stdout: IO[str] | None, stdin: IO[bytes] | N
             progress.functions_done(1)
     finally:
         progress.close()
+    return 0
+
+
+def shown_cost(cost: immunity.Cost) -> str:
+    seconds = cost.seconds
+    time = (f"{seconds:.2g} s" if seconds < 60 else f"{seconds / 60:.2g} min"
+            if seconds < 3600 else f"{seconds / 3600:.2g} h" if seconds < 172800
+            else f"{seconds / 86400:.2g} days")
+    return f"{time}, {cost.memory / 2**20:.0f} MiB"
+
+
+def print_estimates(args: argparse.Namespace, stdout: IO[str], stdin: IO[bytes] | None) -> int:
+    """--estimate: a line (or a JSON object) a function, no work."""
+    if args.threads is not None and args.threads < 1:
+        raise InputError(f"--threads must be >= 1, not {args.threads}")
+    out = Output(stdout, Progress())
+    read: deque[Item] = deque()
+    for table in items(args, stdin, read):
+        item = read.popleft()
+        e = immunity.estimate(table, threads=args.threads)
+        if args.json:
+            out.write(json.dumps({
+                "function": item.text, "n": e.n, "bound": e.bound,
+                "dense": {"seconds": e.dense.seconds, "bytes": e.dense.memory},
+                "black-box": {"seconds": e.black_box.seconds, "bytes": e.black_box.memory}}))
+        else:
+            name = item.text if len(item.text) <= 40 else item.where
+            out.write(f"{name}: {e.n} variables, immunity at most {e.bound}; "
+                      f"dense {shown_cost(e.dense)}; black-box {shown_cost(e.black_box)}")
     return 0
 
 
