@@ -19,6 +19,7 @@ import signal
 import sys
 import time
 from array import array
+from concurrent.futures import Executor, Future
 
 import quillmat
 
@@ -329,6 +330,32 @@ def engine_entry_points():
                       ("degree-huge", replaced(degree_at, lambda: fresh_int(2**70)), ValueError)]
         return found
 
+    class Inline(Executor):
+        """Each task run at once, on the calling thread."""
+
+        def submit(self, fn, /, *args, **kwargs):
+            future = Future()
+            try:
+                future.set_result(fn(*args, **kwargs))
+            except BaseException as error:  # noqa: BLE001 (the future carries it)
+                future.set_exception(error)
+            return future
+
+    # A try of two chains in stages on a table of 8 variables at degree 3.
+    split_table = bytes(range(7, 39))
+    split = (8, split_table, 3, 1, 0, 2)
+
+    def sequence_state():
+        return _engine._split_sequence(*split, 0, 0, b"", 2, 1, None)
+
+    def whole_chains():
+        terms = _engine._split_plan(8, split_table, 3, 2)[2]
+        return bytearray(b"".join(_engine._split_sequence(*split, b, 0, b"", terms, 1, None)[2]
+                                  for b in range(2)))
+
+    def words(*values):
+        return bytearray(b"".join(v.to_bytes(8, "little") for v in values))
+
     # One-byte bytes objects are immortal: a bytearray's reference count can be watched.
     ai = lambda: (0, bytearray(b"\x01"), 1, quiet_progress, 0, 1)  # noqa: E731
     profile = lambda: (0, bytearray(b"\x00"), 0, 1, quiet_progress, 2, 1)  # noqa: E731
@@ -343,6 +370,48 @@ def engine_entry_points():
         "_engine._inject_faults": (_engine._inject_faults, lambda: (0, fresh_int(0)), [
             ("fault", lambda: (fresh_int(3), 0), ValueError),
         ]),
+        # The stages of a try, and states that are no try's.
+        "_engine.system_costs": (_engine.system_costs, lambda: (3, packed3(), fresh_int(2)), [
+            ("chains", lambda: (3, packed3(), fresh_int(0)), ValueError),
+        ]),
+        "_engine._split_plan": (_engine._split_plan, lambda: (3, packed3(), 2, fresh_int(2)), [
+            ("blocks", lambda: (3, packed3(), 2, fresh_int(300)), ValueError),
+        ]),
+        "_engine._split_sequence": (_engine._split_sequence,
+                                    lambda: (*split, 1, 0, bytearray(), 3, 1, quiet_progress), [
+            ("state", lambda: (*split, 0, 4, bytearray(), 1, 1, None), ValueError),
+            ("vector", lambda: (*split, 0, 2, bytearray(sequence_state()[1][:-8]), 1, 1, None),
+             ValueError),
+            ("words", lambda: (*split, 0, 2, bytearray(7), 1, 1, None), ValueError),
+            ("block", lambda: (*split, fresh_int(2), 0, b"", 1, 1, None), ValueError),
+            ("progress-raises", lambda: (*split, 0, 0, b"", 2, 1, raising_progress), KeyError),
+        ]),
+        "_engine._split_conclude": (_engine._split_conclude,
+                                    lambda: (*split, whole_chains(), 1, quiet_progress), [
+            ("chains", lambda: (*split, bytearray(sequence_state()[2]), 1, None), ValueError),
+        ]),
+        "_engine._split_combination": (_engine._split_combination,
+                                       lambda: (*split, 0, words(2, 0, 0), 0, b"", b"", 1, 1,
+                                                None), [
+            ("state", lambda: (*split, 0, words(0, 0, 0), 3, b"", b"", 1, 1, None), ValueError),
+            ("plan", lambda: (*split, 0, words(7), 0, b"", b"", 1, 1, None), ValueError),
+        ]),
+        "_engine._split_finish": (_engine._split_finish,
+                                  lambda: (*split, words(2, 0, 0), bytearray(8 * 93), 1, None), [
+            ("no-kernel", lambda: (*split, words(0, 0, 0), bytearray(8 * 93), 1, None),
+             ValueError),
+            ("w", lambda: (*split, words(2, 0, 0), bytearray(8), 1, None), ValueError),
+        ]),
+        "immunity.estimate": (lambda f, chains=1: immunity.estimate(f, chains=chains),
+                              lambda: (fresh_str("0x1ee1"),), [
+            ("chains", lambda: (fresh_str("0x1ee1"), fresh_int(0)), ValueError),
+        ]),
+        "immunity.algebraic_immunity[executor]": (
+            lambda f, executor=None: immunity.algebraic_immunity(
+                f, executor=Inline() if executor is None else executor, chains=2, seed=3),
+            lambda: (fresh_str("0x1ee1"),), [
+                ("executor", lambda: (fresh_str("0x1ee1"), object()), TypeError),
+            ]),
         # The black-box method, its proofs and the error of a failed one.
         "immunity.algebraic_immunity[black-box]": (black_box(immunity.algebraic_immunity),
                                                    lambda: (fresh_str("0x1ee1"),), [
