@@ -41,3 +41,68 @@ def annihilators(
 ) -> list[list[int]]: ...
 def available_cores() -> int: ...
 def _inject_faults(fault: int, count: int) -> None: ...
+def system_costs(
+    n: int, bits: Buffer, chains: int
+) -> list[
+    tuple[
+        tuple[float, float], tuple[int, int], tuple[float, float], tuple[int, int]
+    ]
+]: ...
+
+# One try of the black-box method in stages (quillmat.immunity._cluster).
+_Progress = Callable[[int, int], object] | None
+
+def _split_plan(n: int, bits: Buffer, degree: int, blocks: int) -> tuple[int, int, int, int]: ...
+def _split_sequence(
+    n: int,
+    bits: Buffer,
+    degree: int,
+    seed: int,
+    attempt: int,
+    blocks: int,
+    block: int,
+    done: int,
+    vector: Buffer,
+    count: int,
+    threads: int,
+    progress: _Progress,
+) -> tuple[int, bytes, bytes]: ...
+def _split_conclude(
+    n: int,
+    bits: Buffer,
+    degree: int,
+    seed: int,
+    attempt: int,
+    blocks: int,
+    chains: Buffer,
+    threads: int,
+    progress: _Progress,
+) -> tuple[int, int, int, bytes]: ...
+def _split_combination(
+    n: int,
+    bits: Buffer,
+    degree: int,
+    seed: int,
+    attempt: int,
+    blocks: int,
+    block: int,
+    plan: Buffer,
+    done: int,
+    vector: Buffer,
+    w: Buffer,
+    count: int,
+    threads: int,
+    progress: _Progress,
+) -> tuple[int, bytes, bytes]: ...
+def _split_finish(
+    n: int,
+    bits: Buffer,
+    degree: int,
+    seed: int,
+    attempt: int,
+    blocks: int,
+    plan: Buffer,
+    w: Buffer,
+    threads: int,
+    progress: _Progress,
+) -> tuple[list[list[int]], int, bool]: ...

@@ -157,6 +157,7 @@ class Run:
                     _engine._split_sequence, self.n, bits, degree, self.seed, attempt,
                     self.chains, b, done, vector, count, self.threads, None)
             else:
+                assert plan is not None  # the conclusion's, for every combination chain
                 future = self.executor.submit(
                     _engine._split_combination, self.n, bits, degree, self.seed, attempt,
                     self.chains, b, plan, done, vector, out, count, self.threads, None)
