@@ -2,10 +2,11 @@
 Tr(x^-1) over GF(2^n), each call in a child process of its own, with its
 time and peak memory, and the ratio of the two methods in the same run.
 
-    python -m bench.methods [--sizes 12,14] [--out docs/benchmarks.md]
+    python -m bench.methods [--sizes 12,14] [--out docs/benchmarks.md] [--plot PNG]
 
 With --out, the table replaces the part of that file between the markers
-below; without, it is printed."""
+below; without, it is printed.  With --plot, the same run's times and peaks
+are drawn to PNG (needs matplotlib)."""
 
 from __future__ import annotations
 
@@ -112,7 +113,10 @@ def measure(n: int, bits: bytes, method: str, scratch: pathlib.Path) -> dict[str
     return json.loads(done.stdout)
 
 
-def table(sizes: list[int], scratch: pathlib.Path) -> str:
+Row = tuple[str, int, dict[str, float], dict[str, float]]
+
+
+def table(sizes: list[int], scratch: pathlib.Path, rows: list[Row]) -> str:
     lines = [
         "| function | n | immunity | dense | black-box | black-box / dense |",
         "|---|---|---|---|---|---|",
@@ -124,6 +128,7 @@ def table(sizes: list[int], scratch: pathlib.Path) -> str:
             dense = measure(n, bits, "dense", scratch)
             black_box = measure(n, bits, "black-box", scratch)
             assert dense["degree"] == black_box["degree"], (name, n)
+            rows.append((name, n, dense, black_box))
             if name == "Tr(x^-1)":  # Feng and Gong's value
                 assert dense["degree"] == math.ceil(2 * math.sqrt(n)) - 2, n
             lines.append(
@@ -134,17 +139,44 @@ def table(sizes: list[int], scratch: pathlib.Path) -> str:
     return "\n".join(lines)
 
 
+def plot(rows: list[Row], path: pathlib.Path) -> None:
+    """Time and peak memory against n, one line a function and method."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, (times, peaks) = plt.subplots(1, 2, figsize=(10, 4), layout="constrained")
+    for name in dict.fromkeys(row[0] for row in rows):
+        mine = [row for row in rows if row[0] == name]
+        sizes = [row[1] for row in mine]
+        for index, (method, style) in enumerate((("dense", "o-"), ("black-box", "s--"))):
+            label = f"{name}, {method}"
+            times.plot(sizes, [row[2 + index]["seconds"] for row in mine], style, label=label)
+            peaks.plot(sizes, [row[2 + index]["mib"] for row in mine], style, label=label)
+    times.set(yscale="log", xlabel="variables n", ylabel="seconds", title="time")
+    peaks.set(yscale="log", xlabel="variables n", ylabel="MiB", title="peak memory")
+    times.legend(fontsize="small")
+    times.grid(True, which="both", alpha=0.3)
+    peaks.grid(True, which="both", alpha=0.3)
+    figure.savefig(path, dpi=100)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10,12,14,16")
     parser.add_argument("--out", type=pathlib.Path)
+    parser.add_argument("--plot", type=pathlib.Path)
     args = parser.parse_args()
+    rows: list[Row] = []
     sizes = [int(s) for s in args.sizes.split(",")]
     scratch = pathlib.Path(__import__("tempfile").mkdtemp())
     body = (f"Written by `{COMMAND} --sizes {args.sizes}`: one call of "
             "`algebraic_immunity` per cell, each in a process of its own, time and the "
             "process's peak memory (the interpreter's ~15 MiB included).\n\n"
-            + table(sizes, scratch))
+            + table(sizes, scratch, rows))
+    if args.plot is not None:
+        plot(rows, args.plot)
     if args.out is None:
         print(body)
         return
