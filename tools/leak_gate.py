@@ -408,8 +408,8 @@ def engine_entry_points():
         ]),
         "immunity.algebraic_immunity[executor]": (
             lambda f, executor=None: immunity.algebraic_immunity(
-                f, executor=Inline() if executor is None else executor, chains=2, seed=3),
-            lambda: (fresh_str("0x1ee1"),), [
+                f, executor=Inline() if executor is None else executor, chains=1, seed=3),
+            lambda: (fresh_str("0x6"),), [
                 ("executor", lambda: (fresh_str("0x1ee1"), object()), TypeError),
             ]),
         # The black-box method, its proofs and the error of a failed one.
