@@ -370,6 +370,14 @@ def engine_entry_points():
         "_engine._inject_faults": (_engine._inject_faults, lambda: (0, fresh_int(0)), [
             ("fault", lambda: (fresh_int(3), 0), ValueError),
         ]),
+        # The profile's spectra.
+        "_engine.spectra": (_engine.spectra, lambda: (3, packed3(), 1, quiet_progress), [
+            ("length", lambda: (3, bytes(3), 1, None), ValueError),
+            ("progress-raises", lambda: (3, packed3(), 1, raising_progress), KeyError),
+        ]),
+        "immunity.profile": (immunity.profile, lambda: (fresh_str("0x1ee1"),), [
+            ("value", lambda: ([0, fresh_int(2)],), ValueError),
+        ]),
         # The stages of a try, and states that are no try's.
         "_engine.system_costs": (_engine.system_costs, lambda: (3, packed3(), fresh_int(2)), [
             ("chains", lambda: (3, packed3(), fresh_int(0)), ValueError),

@@ -32,6 +32,7 @@
 #include "engine/memory.hpp"
 #include "engine/monomials.hpp"
 #include "engine/solver.hpp"
+#include "engine/spectra.hpp"
 #include "engine/wiedemann.hpp"
 #include "engine_python/call.hpp"
 
@@ -290,6 +291,48 @@ Ref system_costs(Variables n, Bits bits, Integer chains) {
                          pair(c.black_box_memory, to_int)));
   }
   return std::move(list).finish();
+}
+
+Ref bytes_of_table(const TruthTable& t) {
+  const auto size = static_cast<std::size_t>((t.points() + 7) / 8);
+  Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+  for (std::size_t i = 0; i < size; ++i) {
+    out[i] = static_cast<unsigned char>(t.bits()[i / 8] >> (8 * (i % 8)));
+  }
+  return bytes;
+}
+
+Ref spectra(Variables n, Bits bits, Threads threads, Progress progress) {
+  struct Result {
+    TruthTable anf;
+    int degree;
+    std::vector<std::int32_t> walsh;
+    engine::SpectralProfile profile;
+  };
+  const Result r =
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        TruthTable anf = engine::algebraic_normal_form(f, control);
+        const int degree = engine::algebraic_degree(anf);
+        std::vector<std::int32_t> walsh = engine::walsh_spectrum(f, control);
+        engine::SpectralProfile profile = engine::spectral_profile(walsh, n.count, control);
+        return Result{std::move(anf), degree, std::move(walsh), std::move(profile)};
+      });
+  Ref walsh =
+      check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(4 * r.walsh.size())));
+  auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(walsh.get()));
+  for (std::size_t i = 0; i < r.walsh.size(); ++i) {
+    const auto v = static_cast<std::uint32_t>(r.walsh[i]);
+    for (int b = 0; b < 4; ++b) out[4 * i + b] = static_cast<unsigned char>(v >> (8 * b));
+  }
+  ListBuilder distribution(r.profile.distribution.size());
+  for (const auto& [magnitude, count] : r.profile.distribution) {
+    distribution.append(tuple_of(to_int(magnitude), to_int(count)));
+  }
+  return tuple_of(bytes_of_table(r.anf), check(PyLong_FromLong(r.degree)), std::move(walsh),
+                  to_int(r.profile.nonlinearity),
+                  check(PyLong_FromLong(r.profile.correlation_immunity)),
+                  to_int(r.profile.absolute_indicator), std::move(distribution).finish());
 }
 
 // --- One try of the black-box solver in stages, for a cluster ---------------------
@@ -553,6 +596,13 @@ PyMethodDef methods[] = {
              "The canonical basis of the annihilators of f of degree at most `degree`, each "
              "a list of monomial masks.",
              "n", "bits", "degree", "threads", "progress", "method", "seed">::definition(),
+    Function<"spectra", &spectra,
+             "(anf, degree, walsh, nonlinearity, correlation_immunity, absolute_indicator, "
+             "distribution): f's ANF as a packed table (bit m the coefficient of monomial m), "
+             "its degree (-1 for 0), W(a) = sum_x (-1)^(f(x) + a.x) as little-endian int32s, "
+             "2^(n-1) - max|W|/2, the largest t with W(a) = 0 for all a of weight 1 .. t, "
+             "max over a != 0 of the autocorrelation's |r(a)|, and [(|W|, count)] sorted.",
+             "n", "bits", "threads", "progress">::definition(),
     Function<"system_costs", &system_costs,
              "[((dense_f, dense_complement), (their bytes), (black_box_f, black_box_complement), "
              "(their bytes)) for degree 0 .. bound]: what each solver's system of each side "

@@ -106,3 +106,6 @@ def _split_finish(
     threads: int,
     progress: _Progress,
 ) -> tuple[list[list[int]], int, bool]: ...
+def spectra(
+    n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
+) -> tuple[bytes, int, bytes, int, int, int, list[tuple[int, int]]]: ...

@@ -51,6 +51,7 @@ from __future__ import annotations
 
 import operator
 import os
+from array import array
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -61,6 +62,7 @@ from quillmat.immunity._batches import map_immunity
 from quillmat.immunity._cluster import cluster_immunity
 from quillmat.immunity._estimate import Cost, search_costs
 from quillmat.immunity._plot import plot_profile
+from quillmat.immunity._profile import Profile, anf_terms, spectra, walsh_array
 from quillmat.immunity._table import (
     MAX_VARIABLES,
     HexOrder,
@@ -79,9 +81,12 @@ __all__ = [
     "Immunity",
     "Method",
     "NumericArray",
+    "Profile",
     "PackedTable",
     "TruthTable",
+    "algebraic_degree",
     "algebraic_immunity",
+    "algebraic_normal_form",
     "anf",
     "annihilators",
     "available_cores",
@@ -92,8 +97,10 @@ __all__ = [
     "immunity_profile",
     "map_immunity",
     "plot_profile",
+    "profile",
     "read_table",
     "truth_table",
+    "walsh_spectrum",
 ]
 
 Progress = Callable[[int, int], object]
@@ -282,6 +289,51 @@ def immunity_profile(f: TruthTable, max_degree: int, *, threads: int | None = No
     # Past degree n every function is a polynomial of degree <= n already.
     pairs += [pairs[-1]] * (wanted - table.n)
     return [Dimensions(*pair) for pair in pairs]
+
+
+def profile(f: TruthTable, *, immunity: bool = True, threads: int | None = None,
+            progress: Progress | None = None, hex_order: HexOrder = "msb-first",
+            method: Method = "auto", seed: int | None = None) -> Profile:
+    """The measures a paper reports beside the algebraic immunity, in one native
+    pass over the truth table (see Profile for each definition): weight,
+    degree, nonlinearity, Walsh distribution, correlation immunity and
+    resiliency, absolute indicator and, unless immunity=False, the algebraic
+    immunity (by `method`)."""
+    table = read_table(f, hex_order=hex_order)
+    s = spectra(table, _threads(threads))
+    weight = table.weight()
+    balanced = 2 * weight == 1 << table.n
+    ai = None
+    if immunity:
+        ai = algebraic_immunity(table, threads=threads, progress=progress, method=method,
+                                seed=seed).degree
+    terms = int.from_bytes(s.anf, "little") & ((1 << (1 << table.n)) - 1)
+    return Profile(table.n, weight, balanced, s.degree, terms.bit_count(), s.nonlinearity,
+                   dict(s.distribution), s.correlation_immunity,
+                   s.correlation_immunity if balanced else -1, s.absolute_indicator, ai)
+
+
+def algebraic_normal_form(f: TruthTable, *, hex_order: HexOrder = "msb-first"
+                          ) -> tuple[str, ...]:
+    """f's algebraic normal form: its terms as exponent strings in canonical
+    order (anf() prints them), by a native Moebius transform.  "0110" is
+    x0 + x1: ("100", "010")."""
+    table = read_table(f, hex_order=hex_order)
+    return anf_terms(table.n, spectra(table, 1).anf)
+
+
+def algebraic_degree(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> int:
+    """The highest degree of a term of f's ANF; -1 for the zero function."""
+    table = read_table(f, hex_order=hex_order)
+    return spectra(table, 1).degree
+
+
+def walsh_spectrum(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> array[int]:
+    """W(a) = sum_x (-1)**(f(x) + a.x) for a = 0 .. 2**n - 1, as SageMath's
+    walsh_hadamard_transform gives it, in an array of C ints (4 bytes each:
+    64 MiB at 24 variables)."""
+    table = read_table(f, hex_order=hex_order)
+    return walsh_array(spectra(table, 1).walsh)
 
 
 _TERM = re.compile(r"1|x[0-9]+(?:\*x[0-9]+)*", re.ASCII)
