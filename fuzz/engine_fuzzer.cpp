@@ -31,6 +31,7 @@
 #include "engine/black_box.hpp"
 #include "engine/control.hpp"
 #include "engine/eliminate.hpp"
+#include "engine/fast_immunity.hpp"
 #include "engine/immunity.hpp"
 #include "engine/kernel.hpp"
 #include "engine/lingen.hpp"
@@ -647,11 +648,75 @@ void check_row_space(FuzzedDataProvider& fdp) {
   }
 }
 
+// --- the fast algebraic immunity against every g ---------------------------------
+
+// The ANF's degree of a function of n <= 5 variables given as a word of 2^n bits.
+QUILLMAT_PLAIN int plain_degree(Word values, int n) {
+  int degree = -1;
+  for (Mask m = 0; m < (Mask{1} << n); ++m) {
+    unsigned coefficient = 0;
+    for (Mask x = 0; x <= m; ++x) {
+      if ((x & ~m) == 0) coefficient ^= values >> x & 1;
+    }
+    if (coefficient) degree = std::max(degree, std::popcount(m));
+  }
+  return degree;
+}
+
+// min(2 AI, deg g + deg(f g)) over every g of degree 1 .. AI - 1, and the
+// engine's value and witness against it.
+QUILLMAT_PLAIN void check_fast_immunity(FuzzedDataProvider& fdp) {
+  const int n = fdp.ConsumeIntegralInRange(0, 5);
+  const std::vector<bool> f = read_function(fdp, n);
+  const engine::TruthTable table = table_of(f, n);
+  engine::Control control;
+  const engine::FastImmunity fast = engine::fast_algebraic_immunity(table, control);
+  const int ai = fast.immunity.degree;
+  std::vector<Mask> monomials;
+  for (Mask m = 0; m < (Mask{1} << n); ++m) {
+    if (std::popcount(m) < ai) monomials.push_back(m);
+  }
+  if (monomials.size() > 12) return;               // 4096 g at most a run
+  const Word points = (Word{1} << (1u << n)) - 1;  // n <= 5: 32 points at most
+  Word fw = 0;
+  for (std::size_t x = 0; x < f.size(); ++x) fw |= Word{f[x]} << x;
+  int best = 2 * ai;
+  for (std::uint64_t chosen = 1; chosen < (std::uint64_t{1} << monomials.size()); ++chosen) {
+    Word g = 0;
+    int degree_g = 0;
+    for (std::size_t i = 0; i < monomials.size(); ++i) {
+      if (!(chosen >> i & 1)) continue;
+      degree_g = std::max(degree_g, std::popcount(monomials[i]));
+      for (Mask x = 0; x < (Mask{1} << n); ++x) {
+        if ((x & monomials[i]) == monomials[i]) g ^= Word{1} << x;
+      }
+    }
+    if (degree_g == 0) continue;
+    const int product = plain_degree(fw & g & points, n);
+    if (product >= 0) best = std::min(best, degree_g + product);
+  }
+  const std::string where = "n=" + std::to_string(n) + " ai=" + std::to_string(ai);
+  expect(fast.value == best, "fast algebraic immunity",
+         where + " engine=" + std::to_string(fast.value) + " brute=" + std::to_string(best));
+  if (!fast.from_annihilator) {
+    Word g = 0;
+    for (const Mask m : fast.g) {
+      for (Mask x = 0; x < (Mask{1} << n); ++x) {
+        if ((x & m) == m) g ^= Word{1} << x;
+      }
+    }
+    expect(plain_degree(fw & g & points, n) == fast.degree_product &&
+               fast.degree_g + fast.degree_product == fast.value,
+           "fast algebraic immunity's witness", where);
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   check_function(fdp);
   check_elimination(fdp);
   check_row_space(fdp);
   check_lingen(fdp);
+  check_fast_immunity(fdp);
   return 0;
 }

@@ -375,6 +375,15 @@ def engine_entry_points():
             ("length", lambda: (3, bytes(3), 1, None), ValueError),
             ("progress-raises", lambda: (3, packed3(), 1, raising_progress), KeyError),
         ]),
+        "_engine.fast_algebraic_immunity": (_engine.fast_algebraic_immunity,
+                                            lambda: (3, packed3(), 1, quiet_progress, 1, 1), [
+            ("method", lambda: (3, packed3(), 1, None, fresh_int(3), 1), ValueError),
+            ("progress-raises", lambda: (3, packed3(), 1, raising_progress, 1, 1), KeyError),
+        ]),
+        "immunity.fast_algebraic_immunity": (immunity.fast_algebraic_immunity,
+                                             lambda: (fresh_str("0xe8e8"),), [
+            ("length", lambda: ([0, 1, 1],), ValueError),
+        ]),
         "immunity.profile": (immunity.profile, lambda: (fresh_str("0x1ee1"),), [
             ("value", lambda: ([0, fresh_int(2)],), ValueError),
         ]),

@@ -28,6 +28,7 @@
 #include "cpython/function.hpp"
 #include "cpython/steal.hpp"
 #include "engine/cores.hpp"
+#include "engine/fast_immunity.hpp"
 #include "engine/immunity.hpp"
 #include "engine/memory.hpp"
 #include "engine/monomials.hpp"
@@ -247,6 +248,31 @@ Ref algebraic_immunity(Variables n, Bits bits, Threads threads, Progress progres
                   dimension(result.dimensions.of_f), dimension(result.dimensions.of_complement),
                   check(PyBool_FromLong(result.canonical)),
                   check(PyUnicode_FromString(method_name(result.method))));
+}
+
+Ref immunity_tuple(const engine::Immunity& result) {
+  return tuple_of(check(PyLong_FromLong(result.degree)),
+                  check(PyBool_FromLong(result.of_complement)), terms_list(result.annihilator),
+                  dimension(result.dimensions.of_f), dimension(result.dimensions.of_complement),
+                  check(PyBool_FromLong(result.canonical)),
+                  check(PyUnicode_FromString(method_name(result.method))));
+}
+
+Ref fast_algebraic_immunity(Variables n, Bits bits, Threads threads, Progress progress,
+                            Method method, Seed seed) {
+  const engine::FastImmunity r =
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        return engine::fast_algebraic_immunity(f, control, {method.value, seed.value});
+      });
+  auto ints = [](const std::vector<int>& values) {
+    ListBuilder list(values.size());
+    for (const int v : values) list.append(check(PyLong_FromLong(v)));
+    return std::move(list).finish();
+  };
+  return tuple_of(check(PyLong_FromLong(r.value)), check(PyBool_FromLong(r.from_annihilator)),
+                  terms_list(r.g), check(PyLong_FromLong(r.degree_g)),
+                  check(PyLong_FromLong(r.degree_product)), ints(r.least), ints(r.searched),
+                  immunity_tuple(r.immunity));
 }
 
 Ref immunity_profile(Variables n, Bits bits, Degree max_degree, Threads threads, Progress progress,
@@ -596,6 +622,12 @@ PyMethodDef methods[] = {
              "The canonical basis of the annihilators of f of degree at most `degree`, each "
              "a list of monomial masks.",
              "n", "bits", "degree", "threads", "progress", "method", "seed">::definition(),
+    Function<"fast_algebraic_immunity", &fast_algebraic_immunity,
+             "(value, from_annihilator, g, degree_g, degree_product, least, searched, immunity): "
+             "FAI(f) = min(2 AI, deg g + deg(f g) over 1 <= deg g < AI); a witness g (monomial "
+             "masks, empty when 2 AI is the least); for e = 1 .. AI - 1 the least deg(f g) over "
+             "g of degree <= e (-1: none below searched[e - 1]); and algebraic_immunity's tuple.",
+             "n", "bits", "threads", "progress", "method", "seed">::definition(),
     Function<"spectra", &spectra,
              "(anf, degree, walsh, nonlinearity, correlation_immunity, absolute_indicator, "
              "distribution): f's ANF as a packed table (bit m the coefficient of monomial m), "

@@ -109,3 +109,20 @@ def _split_finish(
 def spectra(
     n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
 ) -> tuple[bytes, int, bytes, int, int, int, list[tuple[int, int]]]: ...
+def fast_algebraic_immunity(
+    n: int,
+    bits: Buffer,
+    threads: int,
+    progress: Callable[[int, int], object] | None,
+    method: int,
+    seed: int,
+) -> tuple[
+    int,
+    bool,
+    list[int],
+    int,
+    int,
+    list[int],
+    list[int],
+    tuple[int, bool, list[int], int | None, int | None, bool, str],
+]: ...

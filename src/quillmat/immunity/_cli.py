@@ -66,6 +66,16 @@ n, algebraic_immunity, annihilator_of, annihilator_anf, annihilator_terms,
 dim_f, dim_complement, profile, method (the solver that found the annihilator),
 canonical (whether it is the first of the canonical basis).
 
+--fast prints FAI(f) = min(2 AI, deg g + deg(f g) over 1 <= deg g < AI) and
+its witness; with --json the keys are function, n, fast_algebraic_immunity,
+algebraic_immunity, from_annihilator, g_anf, degree_g, degree_product,
+least_product (for e = 1 .. AI - 1, the least deg(f g) over g of degree <= e,
+null where none is below searched_below's entry) and searched_below.
+--report prints key=value pairs a function (JSON with --json): function, n,
+weight, balanced, degree, anf_terms, nonlinearity, correlation_immunity,
+resiliency, absolute_indicator, walsh_distribution (JSON only: |W| -> count),
+algebraic_immunity and fast_algebraic_immunity (docs/immunity.md defines each).
+
 Status: 0 done, 1 a failed write, want of memory or a worker that died,
 2 bad input, 128 + the signal when interrupted (130 for Ctrl-C)."""
 
@@ -142,6 +152,13 @@ def parser() -> argparse.ArgumentParser:
                    help="the black-box method's random choices, for a run that repeats")
     p.add_argument("--threads", type=int, metavar="N",
                    help="threads per function (default: all cores, shared among the jobs)")
+    p.add_argument("--fast", action="store_true",
+                   help="print the fast algebraic immunity and its witness g instead (see "
+                   "below)")
+    p.add_argument("--report", action="store_true",
+                   help="print the profile of each function instead: weight, degree, "
+                   "nonlinearity, correlation immunity, resiliency, absolute indicator, AI and "
+                   "FAI; one line a function (see below)")
     p.add_argument("--estimate", action="store_true",
                    help="print the predicted time and memory of each method instead of "
                    "computing (at most, for the highest immunity possible)")
@@ -580,6 +597,8 @@ def run(argv: Sequence[str] | None, stdout: IO[str] | None, stdin: IO[bytes] | N
         return 0
     if args.estimate:
         return print_estimates(args, stdout, stdin)
+    if args.fast or args.report:
+        return print_measures(args, stdout, stdin)
     fields = checked(args)
     draw = None
     if args.plot is not None:
@@ -652,6 +671,72 @@ def print_estimates(args: argparse.Namespace, stdout: IO[str], stdin: IO[bytes] 
             name = item.text if len(item.text) <= 40 else item.where
             out.write(f"{name}: {e.n} variables, immunity at most {e.bound}; "
                       f"dense {shown_cost(e.dense)}; black-box {shown_cost(e.black_box)}")
+    return 0
+
+
+def fast_record(item: Item, fast: immunity.FastImmunity) -> dict[str, Any]:
+    return {
+        "function": item.text if len(item.text) <= SHORT_INPUT else item.where,
+        "n": fast.n,
+        "fast_algebraic_immunity": fast.value,
+        "algebraic_immunity": fast.algebraic_immunity,
+        "from_annihilator": fast.from_annihilator,
+        "g_anf": immunity.anf(fast.g),
+        "degree_g": fast.degree_g,
+        "degree_product": fast.degree_product,
+        "least_product": list(fast.least_product),
+        "searched_below": list(fast.searched_below),
+    }
+
+
+def report_record(item: Item, p: immunity.Profile) -> dict[str, Any]:
+    return {
+        "function": item.text if len(item.text) <= SHORT_INPUT else item.where,
+        "n": p.n, "weight": p.weight, "balanced": p.balanced, "degree": p.degree,
+        "anf_terms": p.anf_terms, "nonlinearity": p.nonlinearity,
+        "correlation_immunity": p.correlation_immunity, "resiliency": p.resiliency,
+        "absolute_indicator": p.absolute_indicator,
+        "walsh_distribution": {str(k): v for k, v in sorted(p.walsh_distribution.items())},
+        "algebraic_immunity": p.algebraic_immunity,
+        "fast_algebraic_immunity": p.fast_algebraic_immunity,
+    }
+
+
+def print_measures(args: argparse.Namespace, stdout: IO[str], stdin: IO[bytes] | None) -> int:
+    """--fast and --report: a function at a time, in this process."""
+    if args.jobs != 1:
+        raise InputError("--fast and --report compute one function at a time; leave out --jobs")
+    if args.threads is not None and args.threads < 1:
+        raise InputError(f"--threads must be >= 1, not {args.threads}")
+    out = Output(stdout, Progress())
+    read: deque[Item] = deque()
+    keywords: dict[str, Any] = {"threads": args.threads, "method": args.method, "seed": args.seed}
+    first = True
+    for table in items(args, stdin, read):
+        item = read.popleft()
+        if args.report:
+            record = report_record(item, immunity.profile(table, **keywords))
+            if args.json:
+                out.write(json.dumps(record))
+            else:
+                out.write(" ".join(f"{key}={value}" for key, value in record.items()
+                                   if key != "walsh_distribution"))
+            continue
+        fast = immunity.fast_algebraic_immunity(table, **keywords)
+        if args.json:
+            out.write(json.dumps(fast_record(item, fast)))
+            continue
+        shown = item.text if len(item.text) <= 40 else item.text[:37] + "..."
+        witness = (f"an annihilator of degree {fast.algebraic_immunity} (2 AI is the least)"
+                   if fast.from_annihilator else
+                   f"g of degree {fast.degree_g}, f*g of degree {fast.degree_product}: "
+                   f"g = {immunity.anf(fast.g)}")
+        out.write(("" if first else "\n") + "\n".join([
+            f"function: {shown} ({plural(fast.n, 'variable')})",
+            f"fast algebraic immunity: {fast.value} (algebraic immunity {fast.algebraic_immunity})",
+            f"witness: {witness}",
+        ]))
+        first = False
     return 0
 
 

@@ -80,3 +80,5 @@ class Profile:
     """max over a != 0 of |r(a)|, r(a) = sum_x (-1)**(f(x) + f(x + a)) the autocorrelation."""
     algebraic_immunity: int | None
     """The algebraic immunity (see algebraic_immunity), or None where not asked."""
+    fast_algebraic_immunity: int | None
+    """The fast algebraic immunity (see fast_algebraic_immunity), or None where not asked."""
