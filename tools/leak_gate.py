@@ -384,6 +384,9 @@ def engine_entry_points():
                                              lambda: (fresh_str("0xe8e8"),), [
             ("length", lambda: ([0, 1, 1],), ValueError),
         ]),
+        "_engine.walsh_spectrum": (_engine.walsh_spectrum, lambda: (3, packed3(), 1, None), [
+            ("length", lambda: (3, bytes(2), 1, None), ValueError),
+        ]),
         "immunity.profile": (immunity.profile, lambda: (fresh_str("0x1ee1"),), [
             ("value", lambda: ([0, fresh_int(2)],), ValueError),
         ]),

@@ -1,6 +1,7 @@
 #include "engine/spectra.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 
@@ -15,25 +16,54 @@ namespace {
 constexpr Word in_word_masks[6] = {0x5555555555555555, 0x3333333333333333, 0x0f0f0f0f0f0f0f0f,
                                    0x00ff00ff00ff00ff, 0x0000ffff0000ffff, 0x00000000ffffffff};
 
-// The unnormalised Walsh-Hadamard transform in place: butterflies
-// (u, v) -> (u + v, u - v) for each variable, a checkpoint a block.
+// Butterflies (u, v) -> (u + v, u - v) between x and x + step, for the x
+// without bit `level`, in [begin, end): contiguous runs of `step` values,
+// which the compiler vectorises once step is a few words.
 template <class T>
-void hadamard(std::vector<T>& values, int n, Control& control) {
-  const std::size_t size = values.size(), chunk = tuning::points_per_checkpoint;
-  for (int i = 0; i < n; ++i) {
-    const std::size_t step = std::size_t{1} << i;
-    // Pairs (x, x + step) for the x without bit i, a chunk of them at a time.
-    for (std::size_t begin = 0; begin < size / 2; begin += chunk) {
-      control.checkpoint();
-      const std::size_t end = std::min(size / 2, begin + chunk);
-      for (std::size_t k = begin; k < end; ++k) {
-        const std::size_t x = (k >> i << (i + 1)) | (k & (step - 1));
-        const T u = values[x], v = values[x + step];
-        values[x] = u + v;
-        values[x + step] = u - v;
-      }
+void butterflies(T* values, std::size_t begin, std::size_t end, int level) {
+  const std::size_t step = std::size_t{1} << level;
+  for (std::size_t block = begin; block < end; block += 2 * step) {
+    T* low = values + block;
+    T* high = low + step;
+    for (std::size_t x = 0; x < step; ++x) {
+      const T u = low[x], v = high[x];
+      low[x] = u + v;
+      high[x] = u - v;
     }
   }
+}
+
+// The unnormalised Walsh-Hadamard transform in place of the levels `from`
+// .. n - 1: the low ones a cache-sized block at a time, then each higher
+// one in a pass over the array, a checkpoint a chunk.
+template <class T>
+void hadamard(std::vector<T>& values, int n, int from, Control& control) {
+  const std::size_t size = values.size();
+  constexpr int block_levels = 14;  // 2^14 values: 64 or 128 KiB
+  const int low = std::min(n, block_levels);
+  const std::size_t block = std::size_t{1} << low;
+  for (std::size_t begin = 0; begin < size; begin += block) {
+    if (begin % tuning::points_per_checkpoint == 0) control.checkpoint();
+    for (int level = from; level < low; ++level) {
+      butterflies(values.data(), begin, begin + block, level);
+    }
+  }
+  for (int level = std::max(from, low); level < n; ++level) {
+    const std::size_t chunk = std::max(tuning::points_per_checkpoint, std::size_t{2} << level);
+    for (std::size_t begin = 0; begin < size; begin += chunk) {
+      control.checkpoint();
+      butterflies(values.data(), begin, std::min(size, begin + chunk), level);
+    }
+  }
+}
+
+// lin[a], a < 64: the table of x -> a.x on the 64 points of a word.
+std::array<Word, 64> linear_words() {
+  std::array<Word, 64> lin{};
+  for (unsigned a = 0; a < 64; ++a) {
+    for (unsigned x = 0; x < 64; ++x) lin[a] |= Word{std::popcount(a & x) & 1u} << x;
+  }
+  return lin;
 }
 
 }  // namespace
@@ -73,19 +103,41 @@ int algebraic_degree(const TruthTable& anf) noexcept {
 }
 
 std::vector<std::int32_t> walsh_spectrum(const TruthTable& f, Control& control) {
-  const MemoryReservation reservation(spectra_memory(f.variables()), "the Walsh spectrum");
+  const int n = f.variables();
+  const MemoryReservation reservation(spectra_memory(n), "the Walsh spectrum");
   std::vector<std::int32_t> values(f.points());
-  for (std::uint64_t x = 0; x < values.size(); ++x) values[x] = f.at(x) ? -1 : 1;
-  hadamard(values, f.variables(), control);
+  if (n < 6) {
+    for (std::uint64_t x = 0; x < values.size(); ++x) values[x] = f.at(x) ? -1 : 1;
+    hadamard(values, n, 0, control);
+    return values;
+  }
+  // The six low levels at once: on the 64 points of word w, the transform
+  // at a < 64 is sum_x (-1)^(f(x) + a.x) = 64 - 2 wt(f's word + a.x).
+  static const std::array<Word, 64> lin = linear_words();
+  const std::vector<Word>& bits = f.bits();
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    if (w % 1024 == 0) control.checkpoint();
+    std::int32_t* out = values.data() + 64 * w;
+    for (unsigned a = 0; a < 64; ++a) out[a] = 64 - 2 * std::popcount(bits[w] ^ lin[a]);
+  }
+  hadamard(values, n, 6, control);
   return values;
 }
 
 SpectralProfile spectral_profile(const std::vector<std::int32_t>& walsh, int n, Control& control) {
   SpectralProfile p;
+  // |W| <= 2^n and even for n > 0: a counter per possible value, half as
+  // many as the spectrum's values.
+  std::vector<std::uint32_t> counts(n > 0 ? (std::size_t{1} << (n - 1)) + 1 : 2);
   for (const std::int32_t w : walsh) {
-    const std::uint64_t magnitude = static_cast<std::uint64_t>(std::abs(std::int64_t{w}));
-    p.max_walsh = std::max<std::int64_t>(p.max_walsh, static_cast<std::int64_t>(magnitude));
-    ++p.distribution[magnitude];
+    const auto magnitude = static_cast<std::uint32_t>(w < 0 ? -std::int64_t{w} : w);
+    ++counts[magnitude >> (n > 0 ? 1 : 0)];
+  }
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] == 0) continue;
+    const std::uint64_t magnitude = n > 0 ? 2 * i : i;
+    p.distribution[magnitude] = counts[i];
+    p.max_walsh = static_cast<std::int64_t>(magnitude);
   }
   p.nonlinearity = (std::uint64_t{1} << n >> 1) - static_cast<std::uint64_t>(p.max_walsh) / 2;
   // The least weight of an a != 0 with W(a) != 0, less one.
@@ -100,7 +152,7 @@ SpectralProfile spectral_profile(const std::vector<std::int32_t>& walsh, int n, 
   for (std::size_t a = 0; a < walsh.size(); ++a) {
     squares[a] = std::int64_t{walsh[a]} * walsh[a];
   }
-  hadamard(squares, n, control);
+  hadamard(squares, n, 0, control);
   for (std::size_t a = 0; a < squares.size(); ++a) {
     const std::int64_t r = squares[a] >> n;  // exact: a multiple of 2^n
     const std::uint64_t magnitude = static_cast<std::uint64_t>(r < 0 ? -r : r);

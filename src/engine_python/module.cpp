@@ -329,6 +329,27 @@ Ref bytes_of_table(const TruthTable& t) {
   return bytes;
 }
 
+Ref int32_bytes(const std::vector<std::int32_t>& values) {
+  Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(4 * values.size())));
+  auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, values.data(), 4 * values.size());
+  } else {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const auto v = static_cast<std::uint32_t>(values[i]);
+      for (int b = 0; b < 4; ++b) out[4 * i + b] = static_cast<unsigned char>(v >> (8 * b));
+    }
+  }
+  return bytes;
+}
+
+Ref walsh_spectrum(Variables n, Bits bits, Threads threads, Progress progress) {
+  return int32_bytes(
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        return engine::walsh_spectrum(f, control);
+      }));
+}
+
 Ref spectra(Variables n, Bits bits, Threads threads, Progress progress) {
   struct Result {
     TruthTable anf;
@@ -344,13 +365,7 @@ Ref spectra(Variables n, Bits bits, Threads threads, Progress progress) {
         engine::SpectralProfile profile = engine::spectral_profile(walsh, n.count, control);
         return Result{std::move(anf), degree, std::move(walsh), std::move(profile)};
       });
-  Ref walsh =
-      check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(4 * r.walsh.size())));
-  auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(walsh.get()));
-  for (std::size_t i = 0; i < r.walsh.size(); ++i) {
-    const auto v = static_cast<std::uint32_t>(r.walsh[i]);
-    for (int b = 0; b < 4; ++b) out[4 * i + b] = static_cast<unsigned char>(v >> (8 * b));
-  }
+  Ref walsh = int32_bytes(r.walsh);
   ListBuilder distribution(r.profile.distribution.size());
   for (const auto& [magnitude, count] : r.profile.distribution) {
     distribution.append(tuple_of(to_int(magnitude), to_int(count)));
@@ -628,6 +643,9 @@ PyMethodDef methods[] = {
              "masks, empty when 2 AI is the least); for e = 1 .. AI - 1 the least deg(f g) over "
              "g of degree <= e (-1: none below searched[e - 1]); and algebraic_immunity's tuple.",
              "n", "bits", "threads", "progress", "method", "seed">::definition(),
+    Function<"walsh_spectrum", &walsh_spectrum,
+             "W(a) = sum_x (-1)^(f(x) + a.x) for a = 0 .. 2^n - 1, as little-endian int32s.", "n",
+             "bits", "threads", "progress">::definition(),
     Function<"spectra", &spectra,
              "(anf, degree, walsh, nonlinearity, correlation_immunity, absolute_indicator, "
              "distribution): f's ANF as a packed table (bit m the coefficient of monomial m), "

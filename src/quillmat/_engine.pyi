@@ -126,3 +126,6 @@ def fast_algebraic_immunity(
     list[int],
     tuple[int, bool, list[int], int | None, int | None, bool, str],
 ]: ...
+def walsh_spectrum(
+    n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
+) -> bytes: ...

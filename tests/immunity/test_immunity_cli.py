@@ -650,3 +650,25 @@ def test_estimate_predicts_without_computing():
     assert text.returncode == 0 and text.stdout.startswith("0x6996: 4 variables, immunity at most 2")
     bad = run("--estimate", "0x699")
     assert bad.returncode == 2 and ONE_LINE.match(bad.stderr) and bad.stdout == ""
+
+
+def test_fast_and_report_print_what_the_functions_give():
+    majority = "".join(str(int(2 * bin(x).count("1") > 7)) for x in range(128))
+    done = run("--fast", "--json", majority, "0x6996")
+    assert done.returncode == 0, done.stderr
+    first, second = (json.loads(line) for line in done.stdout.splitlines())
+    fast = immunity.fast_algebraic_immunity(majority)
+    assert (first["fast_algebraic_immunity"], first["degree_g"], first["degree_product"]) == (
+        fast.value, fast.degree_g, fast.degree_product) == (6, 1, 5)
+    assert first["g_anf"] == immunity.anf(fast.g) and first["from_annihilator"] is False
+    assert second["from_annihilator"] is True and second["fast_algebraic_immunity"] == 2
+    report = run("--report", "--json", "0x6996")
+    record = json.loads(report.stdout)
+    p = immunity.profile("0x6996")
+    assert record["nonlinearity"] == p.nonlinearity == 0 and record["resiliency"] == 3
+    assert record["walsh_distribution"] == {"0": 15, "16": 1}
+    assert record["fast_algebraic_immunity"] == 2 and record["algebraic_immunity"] == 1
+    line = run("--report", "0x6996").stdout
+    assert line.startswith("function=0x6996 n=4 weight=8 balanced=True degree=1")
+    bad = run("--fast", "--jobs", "2", "0x6996")
+    assert bad.returncode == 2 and ONE_LINE.match(bad.stderr) and "--jobs" in bad.stderr

@@ -404,7 +404,7 @@ def walsh_spectrum(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> array
     walsh_hadamard_transform gives it, in an array of C ints (4 bytes each:
     64 MiB at 24 variables)."""
     table = read_table(f, hex_order=hex_order)
-    return walsh_array(spectra(table, 1).walsh)
+    return walsh_array(_engine.walsh_spectrum(table.n, table.bits, 1, None))
 
 
 _TERM = re.compile(r"1|x[0-9]+(?:\*x[0-9]+)*", re.ASCII)
