@@ -384,6 +384,10 @@ def engine_entry_points():
                                              lambda: (fresh_str("0xe8e8"),), [
             ("length", lambda: ([0, 1, 1],), ValueError),
         ]),
+        "_engine.algebraic_normal_form": (_engine.algebraic_normal_form,
+                                          lambda: (3, packed3(), 1, None), [
+            ("length", lambda: (3, bytes(2), 1, None), ValueError),
+        ]),
         "_engine.walsh_spectrum": (_engine.walsh_spectrum, lambda: (3, packed3(), 1, None), [
             ("length", lambda: (3, bytes(2), 1, None), ValueError),
         ]),

@@ -350,6 +350,14 @@ Ref walsh_spectrum(Variables n, Bits bits, Threads threads, Progress progress) {
       }));
 }
 
+Ref algebraic_normal_form(Variables n, Bits bits, Threads threads, Progress progress) {
+  const TruthTable anf =
+      run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
+        return engine::algebraic_normal_form(f, control);
+      });
+  return tuple_of(bytes_of_table(anf), check(PyLong_FromLong(engine::algebraic_degree(anf))));
+}
+
 Ref spectra(Variables n, Bits bits, Threads threads, Progress progress) {
   struct Result {
     TruthTable anf;
@@ -480,6 +488,19 @@ void check_vector(const std::vector<Word>& v, std::size_t size, const char* what
   }
 }
 
+// A chain's state, checked against a chain of `steps` steps on `size`
+// columns, and the steps that `count` asks of it from there.
+std::uint64_t steps_left(const engine::ChainState& state, bool summed, std::uint64_t steps,
+                         std::size_t size, std::uint64_t count, const char* stage) {
+  if ((state.done > 0) != !state.vector.empty() ||
+      (summed && state.vector.empty() != state.w.empty()) || state.done > steps) {
+    throw std::invalid_argument(std::string("a ") + stage + " state that no chain of this try has");
+  }
+  check_vector(state.vector, size, "the chain's vector");
+  if (summed) check_vector(state.w, size, "the chain's sum");
+  return std::min(count, steps - state.done);
+}
+
 Ref split_sequence(Variables n, Bits bits, Degree degree, Seed seed, Count attempt, Blocks blocks,
                    Integer block, Count done, Words vector, Count count, Threads threads,
                    Progress progress) {
@@ -488,11 +509,8 @@ Ref split_sequence(Variables n, Bits bits, Degree degree, Seed seed, Count attem
   engine::ChainState state{done.value, std::move(vector.value), {}};
   run_split(n, bits, degree, seed, attempt, blocks, threads, progress,
             [&](engine::Try& one, engine::DirectSystem& system, engine::Control& control) {
-              if ((state.done > 0) != !state.vector.empty() || state.done > one.terms()) {
-                throw std::invalid_argument("a sequence state that no chain of this try has");
-              }
-              check_vector(state.vector, system.cols(), "the chain's vector");
-              const std::uint64_t steps = std::min(count.value, one.terms() - state.done);
+              const std::uint64_t steps =
+                  steps_left(state, false, one.terms(), system.cols(), count.value, "sequence");
               control.plan(steps);
               one.sequence_steps(b, state, steps, out, control);
               return 0;
@@ -560,13 +578,8 @@ Ref split_combination(Variables n, Bits bits, Degree degree, Seed seed, Count at
   run_split(n, bits, degree, seed, attempt, blocks, threads, progress,
             [&](engine::Try& one, engine::DirectSystem& system, engine::Control& control) {
               const engine::Conclusion c = conclusion_of(plan.value, blocks.count, system.cols());
-              if ((state.done > 0) != !state.vector.empty() ||
-                  state.vector.empty() != state.w.empty() || state.done > c.steps()) {
-                throw std::invalid_argument("a combination state that no chain of this try has");
-              }
-              check_vector(state.vector, system.cols(), "the chain's vector");
-              check_vector(state.w, system.cols(), "the chain's sum");
-              const std::uint64_t steps = std::min(count.value, c.steps() - state.done);
+              const std::uint64_t steps =
+                  steps_left(state, true, c.steps(), system.cols(), count.value, "combination");
               control.plan(steps);
               one.combination_steps(b, c, state, steps, control);
               return 0;
@@ -643,6 +656,10 @@ PyMethodDef methods[] = {
              "masks, empty when 2 AI is the least); for e = 1 .. AI - 1 the least deg(f g) over "
              "g of degree <= e (-1: none below searched[e - 1]); and algebraic_immunity's tuple.",
              "n", "bits", "threads", "progress", "method", "seed">::definition(),
+    Function<"algebraic_normal_form", &algebraic_normal_form,
+             "(anf, degree): f's ANF as a packed table (bit m the coefficient of monomial m) "
+             "and its degree (-1 for 0).",
+             "n", "bits", "threads", "progress">::definition(),
     Function<"walsh_spectrum", &walsh_spectrum,
              "W(a) = sum_x (-1)^(f(x) + a.x) for a = 0 .. 2^n - 1, as little-endian int32s.", "n",
              "bits", "threads", "progress">::definition(),

@@ -129,3 +129,6 @@ def fast_algebraic_immunity(
 def walsh_spectrum(
     n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
 ) -> bytes: ...
+def algebraic_normal_form(
+    n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
+) -> tuple[bytes, int]: ...

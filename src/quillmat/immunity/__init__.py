@@ -390,13 +390,13 @@ def algebraic_normal_form(f: TruthTable, *, hex_order: HexOrder = "msb-first"
     order (anf() prints them), by a native Moebius transform.  "0110" is
     x0 + x1: ("100", "010")."""
     table = read_table(f, hex_order=hex_order)
-    return anf_terms(table.n, spectra(table, 1).anf)
+    return anf_terms(table.n, _engine.algebraic_normal_form(table.n, table.bits, 1, None)[0])
 
 
 def algebraic_degree(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> int:
     """The highest degree of a term of f's ANF; -1 for the zero function."""
     table = read_table(f, hex_order=hex_order)
-    return spectra(table, 1).degree
+    return _engine.algebraic_normal_form(table.n, table.bits, 1, None)[1]
 
 
 def walsh_spectrum(f: TruthTable, *, hex_order: HexOrder = "msb-first") -> array[int]:
