@@ -22,15 +22,19 @@ std::size_t capacity(const ReducedSystem& system) {
   return std::min(system.rows(), cols + extra);
 }
 
-// A reduced row echelon basis of narrow rows of `Words` words, unordered,
-// and tables that reduce a row by it with a lookup per byte: the entry of a
-// byte's value is the sum of the basis rows whose pivots are among its bits,
-// so a row less the entries of its bytes is zero at every pivot, and zero
-// exactly when the basis spans it.
+// A reduced row echelon basis of narrow rows of `Words` words, unordered.
+// Reducing a row by it is one sum: of the basis rows whose pivots are among
+// the row's 1s, since no basis row has a 1 at another's pivot.  The sum is
+// read from tables, a lookup per byte (the entry of a byte's value is the
+// sum of the basis rows whose pivots are among its bits), or, while the
+// tables are out of date, added up row by row.  An insert only marks them
+// so: rebuilding all of them costs as much as thousands of direct sums,
+// which is all a small system does, so they are rebuilt once the rows
+// reduced since the last insert have cost about that much.
 template <std::size_t Words>
 class Sieve {
  public:
-  Sieve() : tables_(Words * 8 * 256 * Words) {}
+  Sieve() : by_column_(Words * word_bits, absent) {}
 
   std::size_t rank() const noexcept { return pivots_.size(); }
   const Word* row(std::size_t i) const noexcept { return rows_.data() + i * Words; }
@@ -38,14 +42,33 @@ class Sieve {
   // Reduces `row` by the basis; true when something is left.
   bool reduce(Word* row) const noexcept {
     Word sum[Words] = {};
-    for (std::size_t b = 0; b < 8 * Words; ++b) {
-      const std::size_t value = row[b / 8] >> (8 * (b % 8)) & 0xff;
-      const Word* entry = tables_.data() + (b * 256 + value) * Words;
-      for (std::size_t w = 0; w < Words; ++w) sum[w] ^= entry[w];
+    if (current_) {
+      for (std::size_t b = 0; b < 8 * Words; ++b) {
+        const std::size_t value = row[b / 8] >> (8 * (b % 8)) & 0xff;
+        const Word* entry = tables_.data() + (b * 256 + value) * Words;
+        for (std::size_t w = 0; w < Words; ++w) sum[w] ^= entry[w];
+      }
+    } else {
+      for (std::size_t v = 0; v < Words; ++v) {
+        for (Word set = row[v] & pivot_mask_[v]; set != 0; set &= set - 1) {
+          const Word* basis_row = this->row(
+              by_column_[v * word_bits + static_cast<std::size_t>(std::countr_zero(set))]);
+          for (std::size_t w = 0; w < Words; ++w) sum[w] ^= basis_row[w];
+        }
+      }
     }
     Word any = 0;
     for (std::size_t w = 0; w < Words; ++w) any |= row[w] ^= sum[w];
     return any != 0;
+  }
+
+  // reduce() for the one thread that also inserts: it brings the tables up
+  // to date once direct sums have cost about what rebuilding them does.
+  bool reduce_own(Word* row) {
+    if (!current_ && ++stale_reduces_ * std::max<std::size_t>(1, rank()) >= rebuild_cost) {
+      refresh();
+    }
+    return reduce(row);
   }
 
   // Adds a row that reduce() left non-zero, with its lowest column as its
@@ -61,27 +84,44 @@ class Sieve {
         for (std::size_t w = 0; w < Words; ++w) other[w] ^= row[w];
       }
     }
+    by_column_[pivot] = rank();
+    pivot_mask_[w0] |= Word{1} << (pivot % word_bits);
     rows_.insert(rows_.end(), row, row + Words);
     pivots_.push_back(pivot);
-    std::vector<const Word*> by_column(Words * word_bits, nullptr);
-    for (std::size_t i = 0; i < rank(); ++i) by_column[pivots_[i]] = this->row(i);
+    current_ = false;
+    stale_reduces_ = 0;
+  }
+
+  // Brings the tables up to date, before threads share the basis.
+  void refresh() {
+    if (current_ || rank() == 0) return;  // the empty basis sums to zero either way
+    tables_.resize(Words * 8 * 256 * Words);
     for (std::size_t b = 0; b < 8 * Words; ++b) {
       Word* table = tables_.data() + b * 256 * Words;
       for (std::size_t value = 1; value < 256; ++value) {
         const auto low = static_cast<std::size_t>(std::countr_zero(value));
         const Word* previous = table + (value & (value - 1)) * Words;
-        const Word* added = by_column[8 * b + low];
+        const std::size_t added = by_column_[8 * b + low];
         for (std::size_t w = 0; w < Words; ++w) {
-          table[value * Words + w] = previous[w] ^ (added ? added[w] : 0);
+          table[value * Words + w] = previous[w] ^ (added != absent ? row(added)[w] : 0);
         }
       }
     }
+    current_ = true;
   }
 
  private:
-  std::vector<Word> tables_;  // entry 0 of each byte stays zero
+  static constexpr std::size_t absent = ~std::size_t{0};
+  // Word operations of a rebuild, in units of a direct sum's per basis row.
+  static constexpr std::size_t rebuild_cost = 8 * 256 * Words;
+
+  std::vector<Word> tables_;  // made at the first refresh; entry 0 of each byte stays zero
   std::vector<Word> rows_;
   std::vector<std::uint32_t> pivots_;
+  std::vector<std::size_t> by_column_;  // the basis row of each pivot column
+  Word pivot_mask_[Words] = {};
+  bool current_ = false;
+  std::size_t stale_reduces_ = 0;
 };
 
 // The row space of a narrow system, its rows made from tables and sifted as
@@ -108,6 +148,7 @@ Echelon narrow_row_space(const ReducedSystem& system, const ReducedSystem::Colum
     const std::size_t parts = std::min<std::size_t>(
         control.threads(),
         std::max<std::size_t>(1, (end - start) * word_bits / tuning::rows_per_thread));
+    sieve.refresh();  // the threads read it, and its tables, at once
     std::vector<Sieve<Words>> own(parts);
     std::vector<std::function<void()>> tasks;
     for (std::size_t p = 0; p < parts; ++p) {
@@ -126,7 +167,7 @@ Echelon narrow_row_space(const ReducedSystem& system, const ReducedSystem::Colum
                 static_cast<Mask>(w * word_bits + static_cast<std::size_t>(std::countr_zero(set)));
             if (engine::degree(x) <= d) continue;
             rows.make<Words>(x, row);
-            if (sieve.reduce(row) && mine.reduce(row)) mine.insert(row);
+            if (sieve.reduce(row) && mine.reduce_own(row)) mine.insert(row);
           }
         }
       });
