@@ -38,8 +38,10 @@
 #include "engine/monomials.hpp"
 #include "engine/reduced_system.hpp"
 #include "engine/row_space.hpp"
+#include "engine/sbox.hpp"
 #include "engine/solver.hpp"
 #include "engine/tuning.hpp"
+#include "engine/vanishing.hpp"
 #include "matrix/matrix.hpp"
 
 using namespace quillmat;
@@ -711,6 +713,73 @@ QUILLMAT_PLAIN void check_fast_immunity(FuzzedDataProvider& fdp) {
   }
 }
 
+// --- polynomials vanishing on a list of points -----------------------------------
+
+// The canonical basis over `monomials` by the Matrix record: the kernel of the
+// reduced evaluation matrix, a row per point as listed (repeats included).
+QUILLMAT_PLAIN std::vector<std::vector<engine::WideMask>> direct_vanishing(
+    const std::vector<engine::WideMask>& points, const std::vector<engine::WideMask>& monomials) {
+  std::vector<std::vector<engine::WideMask>> basis;
+  Matrix evaluation;
+  for (const engine::WideMask x : points) {
+    Row row(monomials.size());
+    for (std::size_t j = 0; j < monomials.size(); ++j) row[j] = (monomials[j] & x) == monomials[j];
+    evaluation.elements.push_back(std::move(row));
+  }
+  if (evaluation.nrows() == 0 || monomials.empty()) {
+    for (const engine::WideMask m : monomials) basis.push_back({m});
+    return basis;
+  }
+  for (const Row& vector : evaluation.echelon_form().first.kernel()) {
+    std::vector<engine::WideMask> p;
+    for (std::size_t j = 0; j < vector.size(); ++j) {
+      if (vector[j]) p.push_back(monomials[j]);
+    }
+    basis.push_back(std::move(p));
+  }
+  return basis;
+}
+
+// Point sets of up to 12 variables (some of up to 64, few monomials), with
+// repeats, in a subcube or not, past a batch of points or not: the basis of
+// every monomial of degree <= d, and of the bi-affine ones, against the
+// direct route, with the dimension alone and on 1 to 3 threads.
+QUILLMAT_PLAIN void check_vanishing(FuzzedDataProvider& fdp) {
+  const int shape = fdp.ConsumeIntegralInRange(0, 3);
+  const int n = shape == 3 ? fdp.ConsumeIntegralInRange(13, 64) : fdp.ConsumeIntegralInRange(0, 12);
+  const int d = fdp.ConsumeIntegralInRange(0, std::min(n, shape == 3 ? 1 : n > 8 ? 2 : 3));
+  std::uint64_t state = fdp.ConsumeIntegral<std::uint64_t>();
+  const std::size_t count = shape == 2 ? fdp.ConsumeIntegralInRange<std::size_t>(900, 1300)
+                                       : fdp.ConsumeIntegralInRange<std::size_t>(0, 90);
+  const engine::WideMask cube = n == 0 ? 0 : ~engine::WideMask{0} >> (64 - n);
+  const engine::WideMask within = shape == 1 ? cube >> fdp.ConsumeIntegralInRange(0, n) : cube;
+  std::vector<engine::WideMask> points;
+  for (std::size_t k = 0; k < count; ++k) {
+    const engine::WideMask p = splitmix(state) & within;
+    points.push_back(p);
+    if (splitmix(state) % 8 == 0) points.push_back(p);  // a repeat
+  }
+  engine::Control control;
+  control.set_threads(fdp.ConsumeIntegralInRange(1u, 3u));
+  const std::string where = "n=" + std::to_string(n) + " d=" + std::to_string(d) +
+                            " points=" + std::to_string(points.size());
+  const auto all = engine::wide_monomials_up_to(n, d);
+  const auto got = engine::vanishing_space(points, n, d, engine::Want::basis, control);
+  expect(got.basis == direct_vanishing(points, all), "vanishing basis against the direct route",
+         where);
+  expect(got.dimension == got.basis.size(), "vanishing dimension against its basis", where);
+  expect(engine::vanishing_space(points, n, d, engine::Want::dimension, control).dimension ==
+             got.dimension,
+         "vanishing dimension alone", where);
+  if (n >= 1 && shape != 3) {
+    const int inputs = fdp.ConsumeIntegralInRange(0, n);
+    const auto bi_affine = engine::bi_affine_monomials(inputs, n - inputs);
+    expect(engine::vanishing_space(points, bi_affine, engine::Want::basis, control).basis ==
+               direct_vanishing(points, bi_affine),
+           "bi-affine basis against the direct route", where);
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
   check_function(fdp);
@@ -718,5 +787,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_row_space(fdp);
   check_lingen(fdp);
   check_fast_immunity(fdp);
+  check_vanishing(fdp);
   return 0;
 }

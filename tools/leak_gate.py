@@ -286,7 +286,7 @@ def engine_entry_points():
     """name: (the callable, good arguments, [(kind, bad arguments, expected exception)]).
     A short call reports progress once, when the work is done: a progress callable
     that raises fails it there."""
-    from quillmat import _engine, immunity
+    from quillmat import _engine, immunity, sbox
 
     def black_box(function):
         """`function` by the black-box method; a last argument "always" makes
@@ -353,6 +353,10 @@ def engine_entry_points():
         return bytearray(b"".join(_engine._split_sequence(*split, b, 0, b"", terms, 1, None)[2]
                                   for b in range(2)))
 
+    class Falsy:
+        def __bool__(self):
+            raise KeyError("no truth value")
+
     def words(*values):
         return bytearray(b"".join(v.to_bytes(8, "little") for v in values))
 
@@ -394,6 +398,53 @@ def engine_entry_points():
         "immunity.profile": (immunity.profile, lambda: (fresh_str("0x1ee1"),), [
             ("value", lambda: ([0, fresh_int(2)],), ValueError),
         ]),
+        # Point sets and S-boxes: the door takes points and tables as uint64s.
+        "_engine.vanishing_space": (_engine.vanishing_space,
+                                    lambda: (4, words(1, 2, 7), 2, True, 1, quiet_progress), [
+            ("words", lambda: (4, bytearray(7), 2, True, 1, None), ValueError),
+            ("degree", lambda: (4, words(1), fresh_int(5), True, 1, None), ValueError),
+            ("n", lambda: (fresh_int(65), words(1), 1, True, 1, None), ValueError),
+            ("basis", lambda: (4, words(1), 1, Falsy(), 1, None), KeyError),
+            ("memory", lambda: (64, words(1), 20, False, 1, None), MemoryError),
+            ("progress-raises", lambda: (4, words(1), 1, False, 1, raising_progress), KeyError),
+        ]),
+        "_engine.bi_affine_space": (_engine.bi_affine_space,
+                                    lambda: (4, words(1, 6, 11), 2, True, 1, None), [
+            ("inputs", lambda: (4, words(1), fresh_int(5), True, 1, None), ValueError),
+        ]),
+        "_engine.component_immunities": (_engine.component_immunities,
+                                         lambda: (2, 2, words(0, 1, 3, 2), 1, quiet_progress, 1,
+                                                  1), [
+            ("size", lambda: (2, 2, words(0, 1, 3), 1, None, 1, 1), ValueError),
+            ("m", lambda: (2, fresh_int(31), words(0, 1, 3, 2), 1, None, 1, 1), ValueError),
+            ("progress-raises", lambda: (2, 2, words(0, 1, 3, 2), 1, raising_progress, 1, 1),
+             KeyError),
+        ]),
+        "sbox.vanishing_polynomials": (sbox.vanishing_polynomials,
+                                       lambda: ([fresh_int(1), 2, 7], 2, 3), [
+            ("strings", lambda: ([fresh_str("101"), "011"], 1, 3), None),
+            ("point", lambda: ([fresh_int(9)], 1, 3), ValueError),
+            ("mixed", lambda: ([fresh_str("101"), 3], 1, 3), TypeError),
+            ("negative", lambda: ([-fresh_int(1)], 1, 3), ValueError),
+        ]),
+        "sbox.sbox_equations": (
+            lambda table, degree=2, bi_affine=False: sbox.sbox_equations(table, degree,
+                                                                         bi_affine=bi_affine),
+            lambda: ([7, 6, 0, 4, 2, 5, 1, 3],), [
+            ("bi-affine", lambda: (bytes([7, 6, 0, 4, 2, 5, 1, 3]), 2, True), None),
+            ("length", lambda: ([fresh_int(1), 2, 3],), ValueError),
+            ("value", lambda: ([fresh_int(1), 2.5],), TypeError),
+        ]),
+        "sbox.graph_algebraic_immunity": (sbox.graph_algebraic_immunity,
+                                          lambda: (array("Q", [7, 6, 0, 4, 2, 5, 1, 3]),), [
+            ("wide", lambda: ([0, fresh_int(1) << 63],), ValueError),
+        ]),
+        "sbox.component_algebraic_immunity": (
+            lambda table, method="auto": sbox.component_algebraic_immunity(table, method=method,
+                                                                           threads=1),
+            lambda: ([7, 6, 0, 4, 2, 5, 1, 3],), [
+                ("method", lambda: ([7, 6, 0, 4, 2, 5, 1, 3], fresh_str("sparse")), ValueError),
+            ]),
         # The stages of a try, and states that are no try's.
         "_engine.system_costs": (_engine.system_costs, lambda: (3, packed3(), fresh_int(2)), [
             ("chains", lambda: (3, packed3(), fresh_int(0)), ValueError),

@@ -47,6 +47,18 @@ class WordBlock {
   Word* aligned_ = nullptr;
 };
 
+// Transposes a 64 x 64 bit block in place: bit j of word i goes to bit i of word j.
+inline void transpose64(Word* block) {
+  Word mask = 0x00000000ffffffffULL;
+  for (unsigned width = 32; width != 0; width >>= 1, mask ^= mask << width) {
+    for (unsigned i = 0; i < 64; i = (i + width + 1) & ~width) {
+      const Word swapped = ((block[i] >> width) ^ block[i + width]) & mask;
+      block[i] ^= swapped << width;
+      block[i + width] ^= swapped;
+    }
+  }
+}
+
 class BitMatrix {
  public:
   // The words each row of a matrix of `cols` columns owns.

@@ -45,18 +45,6 @@ BitMatrix kernel_by_unknown(const BitMatrix& reduced, const Echelon& echelon, Co
 
 namespace {
 
-// Transposes a 64 x 64 bit block in place: bit j of word i goes to bit i of word j.
-void transpose64(Word* block) {
-  Word mask = 0x00000000ffffffffULL;
-  for (unsigned width = 32; width != 0; width >>= 1, mask ^= mask << width) {
-    for (unsigned i = 0; i < 64; i = (i + width + 1) & ~width) {
-      const Word swapped = ((block[i] >> width) ^ block[i + width]) & mask;
-      block[i] ^= swapped << width;
-      block[i + width] ^= swapped;
-    }
-  }
-}
-
 // The Moebius transform, in place, of `values`: `chunk` words per point of
 // weight <= d, at the point's place (ReducedSystem::Columns::place), of which
 // the first `width` are transformed.  Afterwards the entry of y is the sum of

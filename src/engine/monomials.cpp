@@ -20,16 +20,19 @@ std::uint64_t monomials_up_to_count(int n, int d) {
   return total;
 }
 
-std::vector<Mask> monomials_up_to(int n, int d) {
-  std::vector<Mask> result;
+namespace {
+
+template <class M>
+std::vector<M> monomials_in_canonical_order(int n, int d) {
+  std::vector<M> result;
   result.reserve(monomials_up_to_count(n, d));
   for (int k = 0; k <= d && k <= n; ++k) {
     // The k-subsets of 0 .. n-1 as increasing index lists, in lexicographic order.
     std::vector<int> chosen(static_cast<std::size_t>(k));
     for (int i = 0; i < k; ++i) chosen[static_cast<std::size_t>(i)] = i;
     for (;;) {
-      Mask m = 0;
-      for (int i : chosen) m |= Mask{1} << i;
+      M m = 0;
+      for (int i : chosen) m |= M{1} << i;
       result.push_back(m);
       int i = k - 1;
       while (i >= 0 && chosen[static_cast<std::size_t>(i)] == n - k + i) --i;
@@ -41,6 +44,16 @@ std::vector<Mask> monomials_up_to(int n, int d) {
     }
   }
   return result;
+}
+
+}  // namespace
+
+std::vector<Mask> monomials_up_to(int n, int d) {
+  return monomials_in_canonical_order<Mask>(n, d);
+}
+
+std::vector<WideMask> wide_monomials_up_to(int n, int d) {
+  return monomials_in_canonical_order<WideMask>(n, d);
 }
 
 TruthTable::TruthTable(int n, std::vector<Word> bits) : n_(n), bits_(std::move(bits)) {

@@ -28,6 +28,12 @@ std::uint64_t monomials_up_to_count(int n, int d);
 // Every monomial of degree at most d, in canonical order.
 std::vector<Mask> monomials_up_to(int n, int d);
 
+// Points and monomials of up to 64 variables, for point sets given point by
+// point (engine/vanishing.hpp) rather than as a truth table.
+using WideMask = std::uint64_t;
+inline constexpr int max_wide_variables = 64;
+std::vector<WideMask> wide_monomials_up_to(int n, int d);
+
 inline int degree(Mask m) {
   return __builtin_popcount(m);
 }

@@ -136,4 +136,17 @@ inline constexpr unsigned black_box_tries = 12;
 // this is at least that large, which is known before any work.
 inline constexpr std::uint64_t black_box_whole_kernel = 48;
 
+// --- polynomials vanishing on points (vanishing.cpp) -------------------------
+// Points a batch, in blocks of 64: each batch's products read every
+// remaining polynomial once, and its elimination touches them once more, so
+// a larger batch costs fewer passes but drops what no longer vanishes later.
+inline constexpr std::size_t vanishing_batch_blocks = 16;
+// Four Russians tables of this many groups of 8 monomials at a time (each
+// group 256 words): 64 KiB, which stays in the first-level cache's
+// neighbourhood while every polynomial's bytes of those groups are read.
+inline constexpr std::size_t vanishing_table_groups = 32;
+// A batch's products are split among threads when they cost this many table
+// reads (polynomials * groups * blocks): below it a thread costs more than it saves.
+inline constexpr double vanishing_thread_reads = 4e6;
+
 }  // namespace quillmat::engine::tuning

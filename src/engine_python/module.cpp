@@ -32,8 +32,10 @@
 #include "engine/immunity.hpp"
 #include "engine/memory.hpp"
 #include "engine/monomials.hpp"
+#include "engine/sbox.hpp"
 #include "engine/solver.hpp"
 #include "engine/spectra.hpp"
+#include "engine/vanishing.hpp"
 #include "engine/wiedemann.hpp"
 #include "engine_python/call.hpp"
 
@@ -70,14 +72,19 @@ struct Integer {
   }
 };
 
-struct Variables {
+template <int most>
+struct VariablesUpTo {
   int count;
-  static Variables from_python(PyObject* object, const char* name) {
+  static VariablesUpTo from_python(PyObject* object, const char* name) {
     const Integer n = Integer::read(object);
-    if (!n.within(0, engine::max_variables)) n.out_of_range(name, 0, engine::max_variables);
+    if (!n.within(0, most)) n.out_of_range(name, 0, most);
     return {static_cast<int>(n.value)};
   }
 };
+// Of a truth table.
+using Variables = VariablesUpTo<engine::max_variables>;
+// Of points given one by one.
+using WideVariables = VariablesUpTo<engine::max_wide_variables>;
 
 // A degree, 0 .. n: the function checks it against its n.
 class Degree {
@@ -85,8 +92,8 @@ class Degree {
   static Degree from_python(PyObject* object, const char* name) {
     return Degree(Integer::read(object), name);
   }
-  int at_most(Variables n) const {
-    if (!value_.within(0, n.count)) value_.out_of_range(name_, 0, n.count);
+  int at_most(int n) const {
+    if (!value_.within(0, n)) value_.out_of_range(name_, 0, n);
     return static_cast<int>(value_.value);
   }
 
@@ -121,6 +128,15 @@ struct Progress {
   }
 };
 
+struct Flag {
+  bool value;
+  static Flag from_python(PyObject* object, const char*) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) throw_pending();
+    return {truth != 0};
+  }
+};
+
 struct Method {
   engine::Method value;
   static Method from_python(PyObject* object, const char* name) {
@@ -145,41 +161,35 @@ struct Seed {
   }
 };
 
-// The truth table's bytes, held for the call.
-class Bits {
+// A C-contiguous buffer's bytes, held for the call.
+class Buffer {
  public:
-  static Bits from_python(PyObject* object, const char*) {
+  static Buffer acquire(PyObject* object, const char* what) {
     std::unique_ptr<Py_buffer, Release> view(new Py_buffer{});
     if (PyObject_GetBuffer(object, view.get(), PyBUF_SIMPLE) < 0) {
       view->obj = nullptr;  // nothing to release
       throw_pending();
     }
     if (!PyBuffer_IsContiguous(view.get(), 'C')) {
-      raise(PyExc_BufferError, "the truth table's buffer is not C-contiguous");
+      raise_format(PyExc_BufferError, "%s's buffer is not C-contiguous", what);
     }
-    return Bits(std::move(view));
+    return Buffer(std::move(view));
   }
+  const unsigned char* bytes() const noexcept {
+    return static_cast<const unsigned char*>(view_->buf);
+  }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(view_->len); }
 
-  // The table of n variables as the engine's words: bit x of the table is
-  // bit x % 64 of word x / 64, and the bits past 2**n are zero.
-  std::vector<Word> words(Variables n) const {
-    const std::uint64_t points = std::uint64_t{1} << n.count;
-    const auto size = static_cast<std::size_t>((points + 7) / 8);
-    if (static_cast<std::size_t>(view_->len) != size) {
-      raise_format(PyExc_ValueError, "len(bits) must be (2**n + 7) // 8 = %zu for n = %d, not %zd",
-                   size, n.count, view_->len);
-    }
-    const auto* bytes = static_cast<const unsigned char*>(view_->buf);
-    std::vector<Word> words(engine::words_for(points));
+  // Bytes as little-endian 64-bit words; the last one is completed with zeros.
+  std::vector<Word> words() const {
+    std::vector<Word> words(engine::words_for(size() * 8));
+    if (size() == 0) return words;
     if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(words.data(), bytes, size);
+      std::memcpy(words.data(), bytes(), size());
     } else {
-      for (std::size_t i = 0; i < size; ++i) {
-        words[i / sizeof(Word)] |= Word{bytes[i]} << (8 * (i % sizeof(Word)));
+      for (std::size_t i = 0; i < size(); ++i) {
+        words[i / sizeof(Word)] |= Word{bytes()[i]} << (8 * (i % sizeof(Word)));
       }
-    }
-    if (points % engine::word_bits != 0) {
-      words.back() &= (Word{1} << (points % engine::word_bits)) - 1;
     }
     return words;
   }
@@ -191,17 +201,66 @@ class Bits {
       delete view;
     }
   };
-  explicit Bits(std::unique_ptr<Py_buffer, Release> view) noexcept : view_(std::move(view)) {}
+  explicit Buffer(std::unique_ptr<Py_buffer, Release> view) noexcept : view_(std::move(view)) {}
   std::unique_ptr<Py_buffer, Release> view_;
+};
+
+// The truth table's bytes.
+class Bits {
+ public:
+  static Bits from_python(PyObject* object, const char*) {
+    return Bits{Buffer::acquire(object, "the truth table")};
+  }
+
+  // The table of n variables as the engine's words: bit x of the table is
+  // bit x % 64 of word x / 64, and the bits past 2**n are zero.
+  std::vector<Word> words(Variables n) const {
+    const std::uint64_t points = std::uint64_t{1} << n.count;
+    const auto size = static_cast<std::size_t>((points + 7) / 8);
+    if (buffer_.size() != size) {
+      raise_format(PyExc_ValueError, "len(bits) must be (2**n + 7) // 8 = %zu for n = %d, not %zu",
+                   size, n.count, buffer_.size());
+    }
+    std::vector<Word> words = buffer_.words();
+    if (points % engine::word_bits != 0) {
+      words.back() &= (Word{1} << (points % engine::word_bits)) - 1;
+    }
+    return words;
+  }
+
+ private:
+  explicit Bits(Buffer buffer) noexcept : buffer_(std::move(buffer)) {}
+  Buffer buffer_;
+};
+
+// Unsigned 64-bit integers, little-endian, 8 bytes each: points, or the
+// values of an S-box's table.
+class Integers {
+ public:
+  static Integers from_python(PyObject* object, const char* name) {
+    Integers integers{Buffer::acquire(object, name)};
+    if (integers.buffer_.size() % sizeof(std::uint64_t) != 0) {
+      raise_format(PyExc_ValueError, "len(%s) must be a multiple of 8, not %zu", name,
+                   integers.buffer_.size());
+    }
+    return integers;
+  }
+  std::vector<std::uint64_t> values() const { return buffer_.words(); }
+  std::size_t count() const noexcept { return buffer_.size() / sizeof(std::uint64_t); }
+
+ private:
+  explicit Integers(Buffer buffer) noexcept : buffer_(std::move(buffer)) {}
+  Buffer buffer_;
 };
 
 Ref to_int(std::uint64_t value) {
   return check(PyLong_FromUnsignedLongLong(value));
 }
 
-Ref terms_list(const std::vector<Mask>& terms) {
+template <class M>
+Ref terms_list(const std::vector<M>& terms) {
   ListBuilder list(terms.size());
-  for (const Mask term : terms) list.append(to_int(term));
+  for (const M term : terms) list.append(to_int(term));
   return std::move(list).finish();
 }
 
@@ -218,23 +277,29 @@ const char* method_name(engine::Method method) {
   return method == engine::Method::black_box ? "black-box" : "dense";
 }
 
+// Runs `work(control)` with the interpreter lock released.
+template <class Work>
+auto run_released(Threads threads, Progress progress, Work work) {
+  Call call(progress.callable, threads.count);
+  try {
+    return call.run(work);
+  } catch (const engine::Unproved& unproved) {
+    raise(PyExc_RuntimeError, unproved.what());
+  } catch (const std::invalid_argument& invalid) {  // a stage's state from another try
+    raise(PyExc_ValueError, invalid.what());
+  }
+}
+
 // Runs `work(f, control)` on the table with the interpreter lock released;
 // the table is made there too, since counting its weights takes a while at
 // 30 variables.
 template <class Work>
 auto run(Variables n, const Bits& bits, Threads threads, Progress progress, Work work) {
   std::vector<Word> words = bits.words(n);
-  Call call(progress.callable, threads.count);
-  try {
-    return call.run([&](engine::Control& control) {
-      const TruthTable f(n.count, std::move(words));
-      return work(f, control);
-    });
-  } catch (const engine::Unproved& unproved) {
-    raise(PyExc_RuntimeError, unproved.what());
-  } catch (const std::invalid_argument& invalid) {  // a stage's state from another try
-    raise(PyExc_ValueError, invalid.what());
-  }
+  return run_released(threads, progress, [&](engine::Control& control) {
+    const TruthTable f(n.count, std::move(words));
+    return work(f, control);
+  });
 }
 
 Ref algebraic_immunity(Variables n, Bits bits, Threads threads, Progress progress, Method method,
@@ -277,7 +342,7 @@ Ref fast_algebraic_immunity(Variables n, Bits bits, Threads threads, Progress pr
 
 Ref immunity_profile(Variables n, Bits bits, Degree max_degree, Threads threads, Progress progress,
                      Method method, Seed seed) {
-  const int degree = max_degree.at_most(n);
+  const int degree = max_degree.at_most(n.count);
   const std::vector<engine::Dimensions> profile =
       run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
         return engine::immunity_profile(f, degree, control, {method.value, seed.value});
@@ -289,7 +354,7 @@ Ref immunity_profile(Variables n, Bits bits, Degree max_degree, Threads threads,
 
 Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progress progress,
                  Method method, Seed seed) {
-  const int at_most = degree.at_most(n);
+  const int at_most = degree.at_most(n.count);
   const std::vector<std::vector<Mask>> basis =
       run(n, bits, threads, progress, [&](const TruthTable& f, engine::Control& control) {
         return engine::annihilators(f, at_most, control, {method.value, seed.value});
@@ -297,6 +362,62 @@ Ref annihilators(Variables n, Bits bits, Degree degree, Threads threads, Progres
   ListBuilder list(basis.size());
   for (const std::vector<Mask>& terms : basis) list.append(terms_list(terms));
   return std::move(list).finish();
+}
+
+// (dimension, basis): the basis a list of polynomials, each a list of
+// monomial masks, or None when it was not asked for.
+Ref space_tuple(const engine::VanishingSpace& space, Flag basis) {
+  if (!basis.value) return tuple_of(to_int(space.dimension), Ref::retain(Py_None));
+  ListBuilder list(space.basis.size());
+  for (const std::vector<engine::WideMask>& terms : space.basis) list.append(terms_list(terms));
+  return tuple_of(to_int(space.dimension), std::move(list).finish());
+}
+
+engine::Want wanted(Flag basis) {
+  return basis.value ? engine::Want::basis : engine::Want::dimension;
+}
+
+Ref vanishing_space(WideVariables n, Integers points, Degree degree, Flag basis, Threads threads,
+                    Progress progress) {
+  const int d = degree.at_most(n.count);
+  const std::vector<engine::WideMask> list = points.values();
+  const engine::VanishingSpace space =
+      run_released(threads, progress, [&](engine::Control& control) {
+        return engine::vanishing_space(list, n.count, d, wanted(basis), control);
+      });
+  return space_tuple(space, basis);
+}
+
+Ref bi_affine_space(WideVariables n, Integers points, Integer inputs, Flag basis, Threads threads,
+                    Progress progress) {
+  if (!inputs.within(0, n.count)) inputs.out_of_range("inputs", 0, n.count);
+  const std::vector<engine::WideMask> list = points.values();
+  const engine::VanishingSpace space =
+      run_released(threads, progress, [&](engine::Control& control) {
+        const int x = static_cast<int>(inputs.value);
+        return engine::vanishing_space(list, engine::bi_affine_monomials(x, n.count - x),
+                                       wanted(basis), control);
+      });
+  return space_tuple(space, basis);
+}
+
+Ref component_immunities(Variables n, Variables m, Integers values, Threads threads,
+                         Progress progress, Method method, Seed seed) {
+  const std::uint64_t size = std::uint64_t{1} << n.count;
+  if (values.count() != size) {
+    raise_format(PyExc_ValueError, "an S-box of %d input bits has 2**%d = %llu values, not %zu",
+                 n.count, n.count, static_cast<unsigned long long>(size), values.count());
+  }
+  const engine::SBox sbox{n.count, m.count, values.values()};
+  const std::vector<int> immunity = run_released(threads, progress, [&](engine::Control& control) {
+    const engine::MemoryReservation memory(((std::uint64_t{1} << m.count) - 1) * sizeof(int),
+                                           "the immunity of every component");
+    return engine::component_immunities(sbox, control, {method.value, seed.value});
+  });
+  Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(immunity.size())));
+  char* into = PyBytes_AS_STRING(bytes.get());
+  for (std::size_t v = 0; v < immunity.size(); ++v) into[v] = static_cast<char>(immunity[v]);
+  return bytes;
 }
 
 // The most chains a try may have: the width of its lingen grows with it.
@@ -449,7 +570,7 @@ struct SplitTry {
 template <class Work>
 auto run_split(Variables n, const Bits& bits, const Degree& degree, Seed seed, Count attempt,
                Blocks blocks, Threads threads, Progress progress, Work work) {
-  const int d = degree.at_most(n);
+  const int d = degree.at_most(n.count);
   return run(n, bits, threads, progress, [&](const TruthTable& s, engine::Control& control) {
     engine::DirectSystem system(s, d);
     const engine::MemoryReservation reservation(
@@ -463,7 +584,7 @@ auto run_split(Variables n, const Bits& bits, const Degree& degree, Seed seed, C
 }
 
 Ref split_plan(Variables n, Bits bits, Degree degree, Blocks blocks) {
-  const int d = degree.at_most(n);
+  const int d = degree.at_most(n.count);
   const TruthTable s(n.count, bits.words(n));
   const std::uint64_t columns = engine::monomials_up_to_count(n.count, d);
   const std::uint64_t rows = s.weight();
@@ -670,6 +791,20 @@ PyMethodDef methods[] = {
              "2^(n-1) - max|W|/2, the largest t with W(a) = 0 for all a of weight 1 .. t, "
              "max over a != 0 of the autocorrelation's |r(a)|, and [(|W|, count)] sorted.",
              "n", "bits", "threads", "progress">::definition(),
+    Function<"vanishing_space", &vanishing_space,
+             "(dimension, basis): the polynomials of degree at most `degree` in n variables "
+             "that vanish at every point (little-endian uint64s, bit i the value of x_i); the "
+             "canonical basis, each polynomial a list of monomial masks, when `basis` is true, "
+             "else None.",
+             "n", "points", "degree", "basis", "threads", "progress">::definition(),
+    Function<"bi_affine_space", &bi_affine_space,
+             "(dimension, basis): the same over the monomials 1, x_i, y_j and x_i y_j, where "
+             "x_0 .. x_(inputs-1) are the first `inputs` variables and y the rest.",
+             "n", "points", "inputs", "basis", "threads", "progress">::definition(),
+    Function<"component_immunities", &component_immunities,
+             "bytes of AI(v.S) for v = 1 .. 2**m - 1 (byte v - 1), S: F_2^n -> F_2^m given by "
+             "its 2**n values as little-endian uint64s, each below 2**m.",
+             "n", "m", "values", "threads", "progress", "method", "seed">::definition(),
     Function<"system_costs", &system_costs,
              "[((dense_f, dense_complement), (their bytes), (black_box_f, black_box_complement), "
              "(their bytes)) for degree 0 .. bound]: what each solver's system of each side "

@@ -132,3 +132,28 @@ def walsh_spectrum(
 def algebraic_normal_form(
     n: int, bits: Buffer, threads: int, progress: Callable[[int, int], object] | None
 ) -> tuple[bytes, int]: ...
+def vanishing_space(
+    n: int,
+    points: Buffer,
+    degree: int,
+    basis: bool,
+    threads: int,
+    progress: Callable[[int, int], object] | None,
+) -> tuple[int, list[list[int]] | None]: ...
+def bi_affine_space(
+    n: int,
+    points: Buffer,
+    inputs: int,
+    basis: bool,
+    threads: int,
+    progress: Callable[[int, int], object] | None,
+) -> tuple[int, list[list[int]] | None]: ...
+def component_immunities(
+    n: int,
+    m: int,
+    values: Buffer,
+    threads: int,
+    progress: Callable[[int, int], object] | None,
+    method: int,
+    seed: int,
+) -> bytes: ...
