@@ -156,6 +156,27 @@ def test_three_bit_permutations_against_brute_force():
             brute_immunity([bin(v & y).count("1") % 2 for y in table], 3) for v in range(1, 8))
 
 
+def test_unequal_input_and_output_bits_against_brute_force():
+    rng = random.Random(4)
+    for _ in range(60):
+        n, m = rng.randint(1, 4), rng.randint(1, 5)
+        table = [rng.getrandbits(m) for _ in range(1 << n)]
+        table[0] |= 1 << (m - 1)  # m is the width read
+        points = graph(table, n)
+        width = n + m
+        xs = (1 << n) - 1
+        affine = [t for t in masks(width, 2)
+                  if bin(t & xs).count("1") <= 1 and bin(t >> n).count("1") <= 1]
+        equations = sbox.sbox_equations(table, 2, bi_affine=True)
+        assert len(equations) == vanishing_count(points, affine), (n, m, table)
+        assert all(mask_of(t) in affine for p in equations for t in p)
+        assert len(sbox.sbox_equations(table, 2)) == vanishing_count(points, masks(width, 2))
+        c = sbox.component_algebraic_immunity(table)
+        assert c.immunities == tuple(
+            brute_immunity([bin(v & y).count("1") % 2 for y in table], n) for v in range(1, 1 << m))
+        assert c.value == min(c.immunities) == c.immunities[c.component - 1]
+
+
 def test_random_point_sets_against_ranks_and_annihilators():
     rng = random.Random(5)
     for _ in range(150):

@@ -76,6 +76,16 @@ weight, balanced, degree, anf_terms, nonlinearity, correlation_immunity,
 resiliency, absolute_indicator, walsh_distribution (JSON only: |W| -> count),
 algebraic_immunity and fast_algebraic_immunity (docs/immunity.md defines each).
 
+--sbox reads each FUNCTION (or the whole of each --file, or of standard input
+for -) as an S-box's table instead: comma-separated integers (decimal or 0x),
+or hex digits two to a value with no commas, e.g. "637c777b..." for AES's.  It
+prints the equations of the graph {(x, S(x))} (linear, of degree <= 2, and
+bi-affine), the graph's immunity and the component immunity min AI(v.S); with
+--json the keys are sbox, n, m, linear, quadratic, bi_affine, graph_immunity,
+graph_equations, component_immunity, worst_component and
+component_distribution (immunity -> count).  Bit i of x is x_i and bit j of
+S(x) is y_j (docs/sbox.md compares SageMath's and sboxU's orders).
+
 Status: 0 done, 1 a failed write, want of memory or a worker that died,
 2 bad input, 128 + the signal when interrupted (130 for Ctrl-C)."""
 
@@ -159,6 +169,9 @@ def parser() -> argparse.ArgumentParser:
                    help="print the profile of each function instead: weight, degree, "
                    "nonlinearity, correlation immunity, resiliency, absolute indicator, AI and "
                    "FAI; one line a function (see below)")
+    p.add_argument("--sbox", action="store_true",
+                   help="read S-boxes instead of functions, and print their equations and "
+                   "immunities (see below)")
     p.add_argument("--estimate", action="store_true",
                    help="print the predicted time and memory of each method instead of "
                    "computing (at most, for the highest immunity possible)")
@@ -595,6 +608,10 @@ def run(argv: Sequence[str] | None, stdout: IO[str] | None, stdin: IO[bytes] | N
     if args.version:
         Output(stdout, Progress()).write(f"{PROG} {importlib.metadata.version('quillmat')}")
         return 0
+    if args.sbox:
+        from quillmat.sbox import _cli as sbox_command  # it imports this module
+
+        return sbox_command.run(args, stdout, stdin)
     if args.estimate:
         return print_estimates(args, stdout, stdin)
     if args.fast or args.report:
