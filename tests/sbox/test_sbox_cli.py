@@ -11,7 +11,7 @@ import pytest
 from helpers import child_environment
 from quillmat import sbox
 
-from test_sbox import AES, PRESENT, SAGE_DOCTEST
+from sboxes import AES, PRESENT, SAGE_DOCTEST
 
 COMMAND = [sys.executable, "-m", "quillmat.immunity", "--no-progress", "--sbox"]
 ERROR = re.compile(r"^\S+: error: .+\n\Z")
