@@ -11,6 +11,7 @@ from array import array
 
 import pytest
 
+from helpers import interrupt_when_ready
 from quillmat import immunity, sbox
 from sboxes import AES, PRESENT, SAGE_DOCTEST
 
@@ -294,3 +295,34 @@ def test_threads_progress_and_an_exception_that_stops_the_work():
     with pytest.raises(KeyError):
         sbox.vanishing_dimension(points * 8, 4, 16, progress=stop)
     assert threading.active_count() >= 1
+
+
+@pytest.mark.parametrize("call", [
+    # Points of a subcube: many polynomials keep vanishing, so every batch costs.
+    "sbox.vanishing_dimension(points, 4, 24)",
+    "sbox.component_algebraic_immunity(table)",
+])
+def test_ctrl_c_interrupts_a_long_call(call):
+    code = f"""
+import random, sys, time
+from array import array
+from quillmat import sbox
+rng = random.Random(1)
+points = array("Q", (rng.getrandbits(18) for _ in range(1 << 21)))
+table = list(range(1 << 12))
+rng.shuffle(table)
+print("ready", flush=True)
+try:
+    {call}
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+else:
+    print("finished", flush=True)
+    sys.exit(1)
+print(len(sbox.sbox_equations([7, 6, 0, 4, 2, 5, 1, 3])), flush=True)
+"""
+    status, out, sent = interrupt_when_ready(code, 1.0)
+    lines = out.split()
+    assert status == 0 and lines[0] == "interrupted", out
+    assert float(lines[1]) - sent < 0.5, f"KeyboardInterrupt {float(lines[1]) - sent:.3f} s after SIGINT"
+    assert lines[2] == "14"
