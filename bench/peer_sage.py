@@ -60,15 +60,39 @@ warm-up, and prints bench.job's JSON line instead: {"seconds": [per call,
 one per repetition], "calls": N, "peak_kib": ..., "result": AI}.  scripts/bench
 makes the venv and names its python in QUILLMAT_BENCH_SAGE; without it the
 benchmark skips Sage's column.
+
+The spectra (bench/fast_immunity.py runs it, one table per process):
+
+    .venv-sage/bin/python -m bench.peer_sage --spectra N TABLE MIN_REPETITION REPEATS CELL_SECONDS [--no-profile]
+
+reads a packed table of N variables from the file TABLE (bit x % 8 of byte
+x // 8 is f(x), as PackedTable.bits) and times four things, each the median
+of the rule's repetitions (never batched: see below), after a warm-up on a
+table of WARM_UP_VARS variables: BooleanFunction(list) from a list of 0/1
+ints made beforehand; walsh_hadamard_transform(); nonlinearity(); and all
+the measures of a profile.  A BooleanFunction keeps its transform once
+computed, and nonlinearity() reads it, so each timed call of the last three
+is on a BooleanFunction made afresh (outside the timing): nonlinearity()
+times the transform plus the maximum, as a first call does.  It prints one JSON line:
+{"n": N, "construct": s, "walsh": s, "nonlinearity": s, "profile": s,
+"repeats": {...}, "nonlinearity_value": NL, "walsh_sha256": hex of the
+transform as little-endian 32-bit ints, "profile_values": {...},
+"peak_rss_mib": ...}.  "profile" times, on a fresh BooleanFunction, every
+measure of quillmat's profile(f, immunity=False) (_profile_measures); with
+--no-profile it is not run (its ANF, a polynomial of about 2^(N-1) terms,
+takes minutes past 22 variables) and "profile" is null.
 """
 
 from __future__ import annotations
 
+import array
+import hashlib
 import importlib
 import json
 import os
 import resource
 import shutil
+import statistics
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -215,6 +239,104 @@ def run_jobs(lines: Iterable[str], rule: Rule) -> int:
     return _each_table(lines, job_line)
 
 
+def unpack(n: int, bits: bytes) -> list[int]:
+    """The 0/1 list of a packed table (bit x % 8 of byte x // 8 is f(x))."""
+    if len(bits) != max(1, (1 << n) // 8):
+        raise ValueError(f"a packed table of {n} variables has {max(1, (1 << n) // 8)} bytes, "
+                         f"not {len(bits)}")
+    if n < 3:
+        return [bits[0] >> x & 1 for x in range(1 << n)]
+    table: list[int] = []
+    for byte in bits:
+        table.extend(byte >> i & 1 for i in range(8))
+    return table
+
+
+def _median(call: Callable[[], Any], rule: Rule) -> tuple[float, int, Any]:
+    """The median seconds of call() over the rule's repetitions, one call
+    each, how many, and what the first returned."""
+    seconds: list[float] = []
+    result: Any = None
+    while not seconds or len(seconds) < rule.runs_for(seconds[0]):
+        start = time.perf_counter()
+        value = call()
+        seconds.append(time.perf_counter() - start)
+        if len(seconds) == 1:
+            result = value
+        del value
+    return statistics.median(seconds), len(seconds), result
+
+
+def _median_of_fresh(table: list[int], call: Callable[[Any], Any], rule: Rule
+                     ) -> tuple[float, int, Any]:
+    """As _median, call(f) on a BooleanFunction f made afresh for each
+    repetition, outside the timing."""
+    boolean_function = _sage()
+    seconds: list[float] = []
+    result: Any = None
+    while not seconds or len(seconds) < rule.runs_for(seconds[0]):
+        f = boolean_function(table)
+        start = time.perf_counter()
+        value = call(f)
+        seconds.append(time.perf_counter() - start)
+        if len(seconds) == 1:
+            result = value
+        del f, value
+    return statistics.median(seconds), len(seconds), result
+
+
+def _int32_little(values: Sequence[int]) -> bytes:
+    packed = array.array("i", (int(v) for v in values))
+    if sys.byteorder == "big":
+        packed.byteswap()
+    return packed.tobytes()
+
+
+def spectra_times(table: list[int], rule: Rule, profile: bool = True) -> dict[str, Any]:
+    """Sage's BooleanFunction(list), walsh_hadamard_transform(),
+    nonlinearity() and (unless not `profile`) the profile's measures on a
+    table, timed as the module's doc says."""
+    n = _check_table(table)
+    boolean_function = _sage()
+    construct, construct_runs, _ = _median(lambda: boolean_function(table), rule)
+    walsh, walsh_runs, transform = _median_of_fresh(
+        table, lambda f: f.walsh_hadamard_transform(), rule)
+    digest = hashlib.sha256(_int32_little(transform)).hexdigest()
+    del transform
+    nonlinearity, nonlinearity_runs, value = _median_of_fresh(
+        table, lambda f: f.nonlinearity(), rule)
+    measures, measures_runs, values = None, 0, None
+    if profile:
+        measures, measures_runs, values = _median_of_fresh(table, _profile_measures, rule)
+    return {"n": n, "construct": construct, "walsh": walsh, "nonlinearity": nonlinearity,
+            "profile": measures,
+            "repeats": {"construct": construct_runs, "walsh": walsh_runs,
+                        "nonlinearity": nonlinearity_runs, "profile": measures_runs},
+            "nonlinearity_value": int(value), "walsh_sha256": digest,
+            "profile_values": values, "peak_rss_mib": round(peak_rss_mib(), 1)}
+
+
+def _profile_measures(f: Any) -> dict[str, Any]:
+    """What quillmat's profile(f, immunity=False) gives, asked of one
+    BooleanFunction as a user would: the measures share its transform and
+    autocorrelation, and the degree and the terms one ANF."""
+    anf = f.algebraic_normal_form()
+    return {"balanced": bool(f.is_balanced()), "degree": int(anf.degree()),
+            "anf_terms": len(anf), "nonlinearity": int(f.nonlinearity()),
+            "walsh_distribution": {str(k): int(v) for k, v in f.absolute_walsh_spectrum().items()},
+            "correlation_immunity": int(f.correlation_immunity()),
+            "resiliency": int(f.resiliency_order()),
+            "absolute_indicator": int(f.absolute_indicator())}
+
+
+def spectra_command(n: int, path: str, rule: Rule, python: str = PYTHON,
+                    profile: bool = True) -> list[str]:
+    """The command line of the child that times the spectra of the packed
+    table of n variables in the file `path`."""
+    return [python, "-m", "bench.peer_sage", "--spectra", str(n), path, *rule.args(),
+            *([] if profile else ["--no-profile"])]
+
+
 def main(lines: Iterable[str]) -> int:
     _warm_up()
 
@@ -228,6 +350,14 @@ def main(lines: Iterable[str]) -> int:
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--spectra"]:
+        _warm_up_table = [int(x.bit_count() > WARM_UP_VARS // 2) for x in range(2**WARM_UP_VARS)]
+        spectra_times(_warm_up_table, Rule(0.0, 1, 0.0))
+        with open(sys.argv[3], "rb") as _file:
+            _table = unpack(int(sys.argv[2]), _file.read())
+        print(json.dumps(spectra_times(_table, Rule.from_args(sys.argv[4:7]),
+                                       profile="--no-profile" not in sys.argv[7:])), flush=True)
+        sys.exit(0)
     if sys.argv[1:2] == ["--job"]:
         _warm_up()
         sys.exit(run_jobs(sys.stdin, Rule.from_args(sys.argv[2:])))
