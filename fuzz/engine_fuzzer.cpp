@@ -747,7 +747,8 @@ QUILLMAT_PLAIN std::vector<std::vector<engine::WideMask>> direct_vanishing(
 QUILLMAT_PLAIN void check_vanishing(FuzzedDataProvider& fdp) {
   const int shape = fdp.ConsumeIntegralInRange(0, 3);
   const int n = shape == 3 ? fdp.ConsumeIntegralInRange(13, 64) : fdp.ConsumeIntegralInRange(0, 12);
-  const int d = fdp.ConsumeIntegralInRange(0, std::min(n, shape == 3 ? 1 : n > 8 ? 2 : 3));
+  // Up to 386 monomials (n = 10, d = 4): past one panel of the elimination.
+  const int d = fdp.ConsumeIntegralInRange(0, std::min(n, shape == 3 ? 1 : n > 10 ? 2 : 4));
   std::uint64_t state = fdp.ConsumeIntegral<std::uint64_t>();
   const std::size_t count = shape == 2 ? fdp.ConsumeIntegralInRange<std::size_t>(900, 1300)
                                        : fdp.ConsumeIntegralInRange<std::size_t>(0, 90);
