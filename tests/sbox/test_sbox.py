@@ -233,6 +233,7 @@ def test_every_form_of_an_sbox_reads_the_same():
                  numpy.array(PRESENT, dtype=numpy.uint8), FakeSageSBox(PRESENT, 4), expected):
         assert sbox.read_sbox(form) == expected, type(form)
     assert sbox.read_sbox(PRESENT, m=6).m == 6
+    assert len({sbox.read_sbox(PRESENT), sbox.read_sbox(bytes(PRESENT))}) == 1  # hashable
     assert sbox.read_sbox(FakeSageSBox(PRESENT, 5)).m == 5
     f = [0, 1, 1, 0, 1, 0, 0, 1]
     assert sbox.read_sbox(FakeBooleanFunction(f)) == sbox.read_sbox(f, m=1)
@@ -249,6 +250,11 @@ def test_every_form_of_an_sbox_reads_the_same():
     (lambda: sbox.read_sbox("637c"), TypeError, "not a str"),
     (lambda: sbox.read_sbox(PRESENT, n=3), ValueError, "n = 3 input bits"),
     (lambda: sbox.read_sbox(object()), TypeError, "not 'object'"),
+    (lambda: sbox.read_sbox(memoryview(bytes(4)).cast("B", (2, 2))), ValueError,
+     "one-dimensional; got a buffer of shape (2, 2)"),
+    (lambda: sbox.vanishing_polynomials(memoryview(bytes(4)).cast("B", (2, 2)), 1, 3), ValueError,
+     "one-dimensional; got a buffer of shape (2, 2)"),
+    (lambda: sbox.read_sbox(memoryview(array("d", [0.0, 1.0]))), TypeError, "S[0] is a 'float'"),
     (lambda: sbox.sbox_equations([0, 1 << 63]), ValueError, "65 variables; at most 64"),
     (lambda: sbox.sbox_equations(PRESENT, 3, bi_affine=True), ValueError, "degree 2, not 3"),
     (lambda: sbox.component_algebraic_immunity(sbox.read_sbox([0, 0], m=0)), ValueError,

@@ -33,6 +33,9 @@ class SBoxTable:
     def __len__(self) -> int:
         return len(self.values)
 
+    def __hash__(self) -> int:  # the array itself is not hashable
+        return hash((self.n, self.m, self.values.tobytes()))
+
     def graph(self) -> array[int]:
         """The points (x, S(x)) of the graph as x | S(x) << n: y_j is variable n + j."""
         n = self.n
@@ -74,15 +77,25 @@ def _is_array(values: object) -> bool:
     return numpy is not None and isinstance(values, numpy.ndarray)
 
 
-def _from_buffer(values: object, what: str) -> array[int]:
+def _is_buffer(values: object) -> bool:
+    """A memoryview or another object with the buffer protocol (an
+    array.array among them), read item by item rather than iterated: a
+    buffer of several dimensions has no items to iterate."""
+    return isinstance(values, memoryview) or hasattr(type(values), "__buffer__")
+
+
+def _from_buffer(values: object, what: str, item: str) -> array[int]:
+    """A one-dimensional buffer's items; `what` names the whole in messages,
+    `item` each value ("S" for S[3])."""
     view = memoryview(values)  # type: ignore[arg-type]
     if view.ndim != 1:
-        raise ValueError(f"{what} buffer is one-dimensional; got one of shape {view.shape}")
+        raise ValueError(f"{what} is one-dimensional; got a buffer of shape {view.shape}")
     try:
         items = view.tolist()
     except NotImplementedError:
-        raise TypeError(f"{what} buffer of format {view.format!r} holds no integers") from None
-    return _integers(items, what)
+        raise TypeError(f"a buffer of format {view.format!r} holds no integers for {what}"
+                        ) from None
+    return _integers(items, item)
 
 
 def _point_strings(points: Sequence[str], n: int) -> array[int]:
@@ -119,13 +132,13 @@ def read_points(points: Any, n: int) -> tuple[int, array[int]]:
         values = points
     elif _is_array(points):
         values = _numpy_integers(points, "points")
+    elif _is_buffer(points):
+        values = _from_buffer(points, "a point set", "points")
     elif isinstance(points, Sequence) or hasattr(points, "__iter__"):
         items = points if type(points) in (list, tuple) else list(points)
         if items and isinstance(items[0], str):
             return count, _point_strings(items, count)
         values = _integers(items, "points")
-    elif isinstance(points, memoryview) or hasattr(points, "__buffer__"):
-        values = _from_buffer(points, "points")
     else:
         raise TypeError("points is a sequence of points, each an int or a '0'/'1' str, not "
                         f"{type(points).__name__!r}")
@@ -169,10 +182,10 @@ def _read_sbox(sbox: Any, m: int | None) -> SBoxTable:
         values = _numpy_integers(sbox, "the S-box's")
     elif isinstance(sbox, (bytes, bytearray)):
         values = array("Q", iter(sbox))
+    elif _is_buffer(sbox):
+        values = _from_buffer(sbox, "an S-box's table", "S")
     elif isinstance(sbox, Sequence):
         values = _integers(sbox, "S")
-    elif isinstance(sbox, memoryview) or hasattr(sbox, "__buffer__"):
-        values = _from_buffer(sbox, "the S-box's")
     elif callable(getattr(sbox, "truth_table", None)):
         values = _integers(list(sbox.truth_table()), "S")  # type: ignore[attr-defined]
         return _checked(values, 1)
