@@ -11,6 +11,7 @@ from array import array
 
 import pytest
 
+from gf2 import rank_of_ints
 from helpers import interrupt_when_ready
 from quillmat import immunity, sbox
 from sboxes import AES, PRESENT, SAGE_DOCTEST
@@ -26,23 +27,11 @@ def masks(n, d):
             for k in range(min(d, n) + 1) for chosen in itertools.combinations(range(n), k)]
 
 
-def rank(rows):
-    basis = {}
-    for bits in rows:
-        while bits:
-            top = bits.bit_length() - 1
-            if top not in basis:
-                basis[top] = bits
-                break
-            bits ^= basis[top]
-    return len(basis)
-
-
 def vanishing_count(points, monomials):
     """dim of the span of `monomials` vanishing at every point: columns less
     the rank of the evaluation matrix (a row per point)."""
     rows = [sum(1 << j for j, m in enumerate(monomials) if p & m == m) for p in set(points)]
-    return len(monomials) - rank(rows)
+    return len(monomials) - rank_of_ints(rows)
 
 
 def mask_of(exponents):

@@ -3,9 +3,13 @@
 
 def rank(rows):
     """Rank over GF(2) of 0/1 rows, by elimination on Python ints."""
+    return rank_of_ints(int("".join(map(str, row)) or "0", 2) for row in rows)
+
+
+def rank_of_ints(rows):
+    """Rank over GF(2) of rows given as ints, bit j the entry of column j."""
     basis = {}  # leading bit -> row
-    for row in rows:
-        bits = int("".join(map(str, row)) or "0", 2)
+    for bits in rows:
         while bits:
             top = bits.bit_length() - 1
             if top not in basis:
